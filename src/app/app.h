@@ -1,0 +1,20 @@
+// The run flow of MailTally and the check of the global UID counter.
+#pragma once
+
+#include <cstdint>
+
+#include "scan/scan.h"
+
+// Runs the tool on the store in the current directory; returns the exit
+// status: 0, or -1 after an argument it does not know.
+int RunMailTally(int argc, char** argv);
+
+void PrintUsage();
+
+// The name of the store root's global UID counter file.
+extern const char COUNTER_FILE_NAME[];
+
+// Compares the global UID counter of the store root `root` with the highest
+// UID of the run; reports a counter that is too low or, in fix mode, raises
+// it to one above the highest UID.
+void CheckGlobalCounter(Directory* root, uint32_t highestUid, Mode mode);

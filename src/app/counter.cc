@@ -1,0 +1,68 @@
+#include <cstdio>
+#include <string>
+
+#include "app/app.h"
+#include "platform/platform.h"
+
+const char COUNTER_FILE_NAME[] = "nextuidl.dat";
+
+namespace {
+
+// The counter as stored: bytes missing at the end of a short file count as
+// 0 high-order bytes. False when the file cannot be read.
+bool ReadCounter(File* file, uint32_t& stored) {
+  uint8_t bytes[4];
+  long length = ReadFileAt(file, 0, bytes, sizeof bytes);
+  if (length < 0) return false;
+  stored = 0;
+  for (long i = 0; i < length; ++i) stored |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+  return true;
+}
+
+// Reads the counter through `file` and closes it; false when unreadable.
+bool ReadAndClose(File* file, uint32_t& stored) {
+  bool ok = ReadCounter(file, stored);
+  CloseFile(file);
+  return ok;
+}
+
+void ReportTooLow(uint32_t stored, uint32_t needed) {
+  printf("KORVA Global UID too low - %u (needs to be at least %u)\n", stored, needed);
+}
+
+// Fix mode: raises the counter to `needed`, reporting whether that worked.
+void RaiseCounter(File* file, uint32_t stored, uint32_t needed) {
+  uint8_t bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(needed >> (8 * i));
+  bool written = WriteFileAt(file, 0, bytes, sizeof bytes);
+  bool closed = CloseFile(file);
+  if (written && closed)
+    printf("Set KORVA Global UID to %u (was %u)\n", needed, stored);
+  else
+    printf("Error setting KORVA Global UID to %u (was %u)\n", needed, stored);
+}
+
+}  // namespace
+
+void CheckGlobalCounter(Directory* root, uint32_t highestUid, Mode mode) {
+  std::string name;
+  if (!FindFileIgnoringCase(root, COUNTER_FILE_NAME, name)) return;
+  uint32_t needed = highestUid + 1;
+  uint32_t stored = 0;
+
+  // Check mode only ever reads, so a read-only counter is still checked.
+  File* file = mode == Mode::FIX ? OpenFile(root, name, true) : nullptr;
+  if (file == nullptr) {
+    File* readOnly = OpenFile(root, name, false);
+    if (readOnly == nullptr || !ReadAndClose(readOnly, stored) || stored >= needed)
+      return;
+    if (mode == Mode::FIX) printf("Error opening file \"%.200s\"\n", name.c_str());
+    ReportTooLow(stored, needed);
+    return;
+  }
+  if (!ReadCounter(file, stored) || stored >= needed) {
+    CloseFile(file);
+    return;
+  }
+  RaiseCounter(file, stored, needed);
+}

@@ -1,0 +1,76 @@
+#include "msgfile/msgfile.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+const uint8_t ENCRYPTED_FILE_SIGNATURE[SIGNATURE_SIZE] = {
+    0xaa, 0x57, 0x23, 0xf2, 0xaf, 0xa2, 0x27, 0x13, 0x20, 0xb1,
+    0x92, 0x66, 0x77, 0x12, 0x01, 0x8f, 0xc3, 0xde, 0xaf, 0x1a};
+
+namespace {
+
+bool IsEncrypted(const uint8_t* head, size_t length) {
+  return length >= SIGNATURE_SIZE &&
+         memcmp(head, ENCRYPTED_FILE_SIGNATURE, SIGNATURE_SIZE) == 0;
+}
+
+// Reads the first bytes of an open file: their count, or -1 on a read error.
+long ReadHead(File* file, uint8_t (&head)[MESSAGE_HEAD_SIZE]) {
+  return ReadFileAt(file, 0, head, sizeof head);
+}
+
+}  // namespace
+
+size_t UidOffset(const uint8_t* head, size_t length) {
+  return IsEncrypted(head, length) ? SIGNATURE_SIZE : 0;
+}
+
+uint32_t DecodeMessageUid(const uint8_t* head, size_t length) {
+  size_t offset = UidOffset(head, length);
+  uint8_t mask = offset == 0 ? 0 : UID_MASK;
+  uint32_t uid = 0;
+  for (size_t i = 0; i < UID_SIZE && offset + i < length; ++i)
+    uid |= static_cast<uint32_t>(head[offset + i] ^ mask) << (8 * i);
+  return uid;
+}
+
+uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
+  File* file = OpenFile(dir, name, false);
+  if (file == nullptr) return 0;
+  uint8_t head[MESSAGE_HEAD_SIZE];
+  long length = ReadHead(file, head);
+  CloseFile(file);
+  return length < 0 ? 0 : DecodeMessageUid(head, static_cast<size_t>(length));
+}
+
+void WriteMessageUid(Directory* dir, const std::string& name,
+                     const std::string& path, uint32_t oldUid, uint32_t newUid) {
+  File* file = OpenFile(dir, name, true);
+  if (file == nullptr) {
+    printf("Error opening file \"%.200s\"\n", path.c_str());
+    return;
+  }
+  uint8_t head[MESSAGE_HEAD_SIZE];
+  long read = ReadHead(file, head);
+  size_t length = read < 0 ? 0 : static_cast<size_t>(read);
+  // A file that was unreadable during the scan, or changed since, is left
+  // alone: its stored UID is not the one the duplicate check judged.
+  if (read < 0 || DecodeMessageUid(head, length) != oldUid) {
+    CloseFile(file);
+    printf("Error UIDL of file \"%.200s\" changed since it was read\n",
+           path.c_str());
+    return;
+  }
+  size_t offset = UidOffset(head, length);
+  uint8_t mask = offset == 0 ? 0 : UID_MASK;
+  uint8_t field[UID_SIZE];
+  for (size_t i = 0; i < UID_SIZE; ++i)
+    field[i] = static_cast<uint8_t>(newUid >> (8 * i)) ^ mask;
+  bool written = WriteFileAt(file, offset, field, sizeof field);
+  bool closed = CloseFile(file);
+  if (!written || !closed)
+    fputs(offset == 0 ? "Error setting UIDL\n" : "Error setting Encrypted UIDL\n",
+          stdout);
+}

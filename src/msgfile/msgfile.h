@@ -1,0 +1,36 @@
+// The UID field of a message file. A message file comes in two layouts,
+// told apart by its first 20 bytes:
+//   encrypted: ENCRYPTED_FILE_SIGNATURE, then the UID little-endian with
+//              every byte XORed with UID_MASK, at offset 20;
+//   plain:     anything else; the UID little-endian at offset 0.
+// Nothing else in a message file is ever read or written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct Directory;
+
+constexpr size_t SIGNATURE_SIZE = 20;
+constexpr size_t UID_SIZE = 4;
+// The most of a message file ever read: the signature and the masked UID.
+constexpr size_t MESSAGE_HEAD_SIZE = SIGNATURE_SIZE + UID_SIZE;
+constexpr uint8_t UID_MASK = 0xB3;
+extern const uint8_t ENCRYPTED_FILE_SIGNATURE[SIGNATURE_SIZE];
+
+// Where the UID field of a file starts, given its first bytes.
+size_t UidOffset(const uint8_t* head, size_t length);
+
+// The UID held in the first `length` bytes of a file. Bytes missing at the
+// end of the file count as 0 high-order bytes, so an empty file holds 0.
+uint32_t DecodeMessageUid(const uint8_t* head, size_t length);
+
+// The UID of the file `name` in `dir`; 0 when it cannot be opened or read.
+uint32_t ReadMessageUid(Directory* dir, const std::string& name);
+
+// Gives the file `name` in `dir` the UID `newUid`, in the file's own layout,
+// provided it still holds `oldUid`, the UID it was indexed with. Problems are
+// reported with one line naming `path`.
+void WriteMessageUid(Directory* dir, const std::string& name,
+                     const std::string& path, uint32_t oldUid, uint32_t newUid);

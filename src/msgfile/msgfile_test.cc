@@ -1,0 +1,139 @@
+#include "msgfile/msgfile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "platform/platform.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Signature() {
+  return Bytes(ENCRYPTED_FILE_SIGNATURE, ENCRYPTED_FILE_SIGNATURE + SIGNATURE_SIZE);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes Masked(uint32_t uid) {
+  Bytes field;
+  for (int i = 0; i < 4; ++i) field.push_back(static_cast<uint8_t>(uid >> (8 * i)) ^ UID_MASK);
+  return field;
+}
+
+const Bytes BODY = {'R', 'e', 'c', 'e', 'i', 'v', 'e', 'd', ':', ' ', 'x', '\r', '\n'};
+
+class MessageFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = OpenDirectory(temp_.path().string()); }
+  void TearDown() override { CloseDirectory(dir_); }
+
+  void Write(const std::string& name, const Bytes& bytes) {
+    std::ofstream(temp_.path() / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  Bytes Read(const std::string& name) {
+    std::ifstream in(temp_.path() / name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+
+  TempDir temp_;
+  Directory* dir_ = nullptr;
+};
+
+struct ReadCase {
+  const char* what;
+  Bytes bytes;
+  uint32_t uid;
+};
+
+TEST_F(MessageFileTest, ReadsTheUidOfEitherLayout) {
+  Bytes nearly = Signature();
+  nearly[19] ^= 0xFF;
+  Bytes cut = Signature();
+  cut.pop_back();
+  const ReadCase cases[] = {
+      {"plain", Concat({0x2a, 0, 0, 0}, BODY), 42},
+      {"plain, high bit set", {0x00, 0x00, 0x00, 0x80}, 2147483648u},
+      {"plain, highest", {0xff, 0xff, 0xff, 0xff, 0x01}, 4294967295u},
+      {"plain, two bytes", {0x05, 0x01}, 261},
+      {"empty", {}, 0},
+      {"encrypted", Concat(Concat(Signature(), Masked(42)), BODY), 42},
+      {"encrypted, highest", Concat(Signature(), Masked(4294967295u)), 4294967295u},
+      {"encrypted, one byte of the UID", Concat(Signature(), {0x99}), 42},
+      {"signature alone", Signature(), 0},
+      {"19 bytes of the signature", Concat(nearly, Masked(42)), 0xf22357aa},
+      {"signature cut to 19 bytes", cut, 0xf22357aa},
+  };
+  for (const ReadCase& c : cases) {
+    Write("I1.DAT", c.bytes);
+    EXPECT_EQ(ReadMessageUid(dir_, "I1.DAT"), c.uid) << c.what;
+  }
+  EXPECT_EQ(ReadMessageUid(dir_, "IMISSING.DAT"), 0u);
+}
+
+struct WriteCase {
+  const char* what;
+  Bytes before;
+  uint32_t oldUid;
+  Bytes after;
+};
+
+TEST_F(MessageFileTest, RewritesOnlyTheUidFieldInTheFilesOwnLayout) {
+  Bytes nearly = Signature();
+  nearly[19] ^= 0xFF;
+  const WriteCase cases[] = {
+      {"plain", Concat({7, 0, 0, 0}, BODY), 7, Concat({0x2a, 0, 0, 0}, BODY)},
+      {"plain, two bytes grow to four", {0x05, 0x01}, 261, {0x2a, 0, 0, 0}},
+      {"empty grows to four", {}, 0, {0x2a, 0, 0, 0}},
+      {"encrypted", Concat(Concat(Signature(), Masked(7)), BODY), 7,
+       Concat(Concat(Signature(), Masked(42)), BODY)},
+      {"encrypted, short field", Concat(Signature(), {0xb4}), 7,
+       Concat(Signature(), Masked(42))},
+      {"19 bytes of the signature are plain", Concat(nearly, BODY), 0xf22357aa,
+       [&] {
+         Bytes b = Concat(nearly, BODY);
+         b[0] = 0x2a, b[1] = 0, b[2] = 0, b[3] = 0;
+         return b;
+       }()},
+  };
+  for (const WriteCase& c : cases) {
+    Write("I1.DAT", c.before);
+    WriteMessageUid(dir_, "I1.DAT", "./I1.DAT", c.oldUid, 42);
+    EXPECT_EQ(Read("I1.DAT"), c.after) << c.what;
+    EXPECT_EQ(ReadMessageUid(dir_, "I1.DAT"), 42u) << c.what;
+  }
+}
+
+TEST_F(MessageFileTest, RefusedRewritesLeaveTheFileAsItWas) {
+  const Bytes stored = Concat({7, 0, 0, 0}, BODY);
+  Write("I1.DAT", stored);
+  Write("I2.DAT", stored);
+  std::filesystem::permissions(temp_.path() / "I2.DAT",
+                               std::filesystem::perms::owner_read |
+                                   std::filesystem::perms::group_read);
+  ASSERT_EQ(ReadMessageUid(dir_, "I2.DAT"), 7u) << "a read-only file reads normally";
+
+  testing::internal::CaptureStdout();
+  WriteMessageUid(dir_, "I1.DAT", "./I1.DAT", 8, 42);
+  WriteMessageUid(dir_, "I2.DAT", "./I2.DAT", 7, 42);
+  WriteMessageUid(dir_, "I3.DAT", "./I3.DAT", 0, 42);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error UIDL of file \"./I1.DAT\" changed since it was read\n"
+            "Error opening file \"./I2.DAT\"\n"
+            "Error opening file \"./I3.DAT\"\n");
+  EXPECT_EQ(Read("I1.DAT"), stored);
+  EXPECT_EQ(Read("I2.DAT"), stored);
+  EXPECT_FALSE(std::filesystem::exists(temp_.path() / "I3.DAT"));
+}
+
+}  // namespace

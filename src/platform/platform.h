@@ -1,0 +1,75 @@
+// Everything MailTally needs from the operating system, behind one small
+// interface. platform_posix.cc and platform_windows.cc implement it; no other
+// file of the program includes an operating system header.
+//
+// Directories and files are reached through open handles, never through ever
+// longer path strings, so the depth of a store is not limited by the system's
+// path length. The text paths the walk forms are for the report only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+constexpr char PATH_SEPARATOR = '\\';
+#else
+constexpr char PATH_SEPARATOR = '/';
+#endif
+
+struct Directory;  // an open directory
+struct File;       // an open file
+
+// Tells directories apart however they were reached (through links,
+// junctions or bind mounts), so the walk visits each one only once.
+struct DirectoryId {
+  uint64_t volume;
+  uint64_t node;
+  auto operator<=>(const DirectoryId&) const = default;
+};
+
+// One listing of a directory, both lists in the platform's listing order.
+struct DirectoryListing {
+  // Names matching "I*.DAT" that are files (or links whose target is
+  // missing); directories, pipes, sockets and devices are left out.
+  std::vector<std::string> messageFiles;
+  // Names of directories and of links to directories; "." and ".." left out.
+  std::vector<std::string> subdirectories;
+};
+
+// Called once at start-up, before any other function of this interface.
+void PreparePlatform();
+
+// Both return null when the directory cannot be opened. The store root is
+// opened as ".", the current directory of the process.
+Directory* OpenDirectory(const std::string& path);
+Directory* OpenSubdirectory(Directory* parent, const std::string& name);
+DirectoryId GetDirectoryId(Directory* dir);
+void CloseDirectory(Directory* dir);
+
+// Lists `dir`; message files are looked for only when `withMessageFiles` is
+// set. A directory that cannot be listed gives an empty listing.
+void ListDirectory(Directory* dir, bool withMessageFiles,
+                   DirectoryListing& listing);
+
+// The full path of a path relative to the store root, for the report.
+std::string GetFullPath(const std::string& relativePath);
+
+// Finds the regular file of `dir` named `name`, or, where the file system
+// tells letter case apart and `name` itself is absent, the first file in
+// listing order whose name equals it without regard to letter case.
+bool FindFileIgnoringCase(Directory* dir, const std::string& name,
+                          std::string& found);
+
+// Files are opened for reading, or for update of the existing file: nothing
+// is ever created or truncated. OpenFile returns null on failure.
+File* OpenFile(Directory* dir, const std::string& name, bool forUpdate);
+// Reads up to `size` bytes at `offset`; fewer only at the end of the file.
+// Returns the count read, or -1 on a read error.
+long ReadFileAt(File* file, uint64_t offset, void* buffer, size_t size);
+// True when every byte was written.
+bool WriteFileAt(File* file, uint64_t offset, const void* data, size_t size);
+// Closes the file; false when the system reports an error on closing (a
+// write it could not complete shows here on some file systems).
+bool CloseFile(File* file);

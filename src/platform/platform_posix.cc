@@ -1,0 +1,229 @@
+// POSIX implementation of the platform interface: directory handles with
+// openat(), one readdir() pass per directory, unbuffered file access.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+struct Directory {
+  DIR* stream;
+  int fd;
+};
+
+struct File {
+  int fd;
+};
+
+namespace {
+
+const int OPEN_FLAGS = O_CLOEXEC | O_NOCTTY;
+
+// Letters a-z fold to A-Z; ties fall back to the raw bytes, so the order is
+// total and the same on every file system.
+bool ListsBefore(const std::string& a, const std::string& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char ca = a[i], cb = b[i];
+    if (ca >= 'a' && ca <= 'z') ca -= 'a' - 'A';
+    if (cb >= 'a' && cb <= 'z') cb -= 'a' - 'A';
+    if (ca != cb) return ca < cb;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+bool EqualsIgnoringCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char ca = *a, cb = *b;
+    if (ca >= 'a' && ca <= 'z') ca -= 'a' - 'A';
+    if (cb >= 'a' && cb <= 'z') cb -= 'a' - 'A';
+    if (ca != cb) return false;
+    if (ca == 0) return true;
+  }
+}
+
+// "I*.DAT" without regard to letter case.
+bool IsMessageFileName(const char* name) {
+  size_t length = strlen(name);
+  return length >= 5 && (name[0] == 'I' || name[0] == 'i') &&
+         EqualsIgnoringCase(name + length - 4, ".DAT");
+}
+
+enum class EntryKind { FILE, DIRECTORY, OTHER };
+
+// The file type comes from the listing where the file system gives it; only
+// links and unknown types cost a stat. A link whose target is missing counts
+// as a file, which then cannot be opened.
+EntryKind KindOf(int dirFd, const dirent* entry) {
+  switch (entry->d_type) {
+    case DT_REG:
+      return EntryKind::FILE;
+    case DT_DIR:
+      return EntryKind::DIRECTORY;
+    case DT_LNK:
+    case DT_UNKNOWN:
+      break;
+    default:
+      return EntryKind::OTHER;
+  }
+  struct stat st;
+  if (fstatat(dirFd, entry->d_name, &st, 0) != 0)
+    return entry->d_type == DT_LNK ? EntryKind::FILE : EntryKind::OTHER;
+  if (S_ISDIR(st.st_mode)) return EntryKind::DIRECTORY;
+  if (S_ISREG(st.st_mode)) return EntryKind::FILE;
+  return EntryKind::OTHER;
+}
+
+Directory* WrapDirectory(int fd) {
+  if (fd < 0) return nullptr;
+  DIR* stream = fdopendir(fd);
+  if (stream == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  return new Directory{stream, fd};
+}
+
+std::string CurrentDirectory() {
+  std::vector<char> buffer(4096);
+  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return ".";
+    buffer.resize(buffer.size() * 2);
+  }
+  return buffer.data();
+}
+
+}  // namespace
+
+void PreparePlatform() {
+  // Every level of the walk holds its directory open; a deep store needs
+  // more handles than the usual soft limit of 1024.
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+Directory* OpenDirectory(const std::string& path) {
+  return WrapDirectory(open(path.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS));
+}
+
+Directory* OpenSubdirectory(Directory* parent, const std::string& name) {
+  return WrapDirectory(
+      openat(parent->fd, name.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS));
+}
+
+DirectoryId GetDirectoryId(Directory* dir) {
+  struct stat st;
+  if (fstat(dir->fd, &st) != 0) return {0, 0};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+void CloseDirectory(Directory* dir) {
+  closedir(dir->stream);
+  delete dir;
+}
+
+void ListDirectory(Directory* dir, bool withMessageFiles,
+                   DirectoryListing& listing) {
+  listing.messageFiles.clear();
+  listing.subdirectories.clear();
+  rewinddir(dir->stream);
+  while (const dirent* entry = readdir(dir->stream)) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    bool message = withMessageFiles && IsMessageFileName(name);
+    if (!message && entry->d_type != DT_DIR && entry->d_type != DT_LNK &&
+        entry->d_type != DT_UNKNOWN)
+      continue;
+    switch (KindOf(dir->fd, entry)) {
+      case EntryKind::FILE:
+        if (message) listing.messageFiles.emplace_back(name);
+        break;
+      case EntryKind::DIRECTORY:
+        listing.subdirectories.emplace_back(name);
+        break;
+      case EntryKind::OTHER:
+        break;
+    }
+  }
+  std::sort(listing.messageFiles.begin(), listing.messageFiles.end(),
+            ListsBefore);
+  std::sort(listing.subdirectories.begin(), listing.subdirectories.end(),
+            ListsBefore);
+}
+
+std::string GetFullPath(const std::string& relativePath) {
+  static const std::string root = CurrentDirectory();
+  std::string rest = relativePath;
+  while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
+  if (rest.empty() || rest == ".") return root;
+  return root == "/" ? root + rest : root + "/" + rest;
+}
+
+bool FindFileIgnoringCase(Directory* dir, const std::string& name,
+                          std::string& found) {
+  struct stat st;
+  if (fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    found = name;
+    return fstatat(dir->fd, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
+  }
+  std::vector<std::string> candidates;
+  rewinddir(dir->stream);
+  while (const dirent* entry = readdir(dir->stream)) {
+    if (EqualsIgnoringCase(entry->d_name, name.c_str()) &&
+        fstatat(dir->fd, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+      candidates.emplace_back(entry->d_name);
+  }
+  if (candidates.empty()) return false;
+  found = *std::min_element(candidates.begin(), candidates.end(), ListsBefore);
+  return true;
+}
+
+File* OpenFile(Directory* dir, const std::string& name, bool forUpdate) {
+  // O_NONBLOCK: should a pipe have taken the file's place since the listing,
+  // opening it must not wait for a writer.
+  int flags = (forUpdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | OPEN_FLAGS;
+  int fd = openat(dir->fd, name.c_str(), flags);
+  if (fd < 0) return nullptr;
+  return new File{fd};
+}
+
+long ReadFileAt(File* file, uint64_t offset, void* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(file->fd, static_cast<char*>(buffer) + done, size - done,
+                      static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+bool WriteFileAt(File* file, uint64_t offset, const void* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pwrite(file->fd, static_cast<const char*>(data) + done,
+                       size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool CloseFile(File* file) {
+  bool ok = close(file->fd) == 0;
+  delete file;
+  return ok;
+}

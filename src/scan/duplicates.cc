@@ -1,0 +1,63 @@
+#include <cstdio>
+
+#include "msgfile/msgfile.h"
+#include "scan/scan.h"
+
+namespace {
+
+const uint32_t HIGHEST_UID = 0xFFFFFFFF;
+
+// Every file of the group after the first gets a fresh UID above the
+// directory's highest; the first keeps its UID and is not opened.
+void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
+                   Directory* dir, const std::string& dirPath, uint32_t& dirMax) {
+  printf("    %s\n", index[first].name.c_str());
+  for (size_t i = first + 1; i < end; ++i) {
+    const FileEntry& entry = index[i];
+    // Wrapping to 0 would hand out UIDs the directory already holds.
+    if (dirMax == HIGHEST_UID) {
+      printf("    %s - no free ID left, not changed\n", entry.name.c_str());
+      continue;
+    }
+    ++dirMax;
+    printf("    %s - ID changed to %u\n", entry.name.c_str(), dirMax);
+    WriteMessageUid(dir, entry.name, dirPath + PATH_SEPARATOR + entry.name,
+                    entry.uid, dirMax);
+  }
+}
+
+}  // namespace
+
+bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
+                     const std::string& dirPath, Mode mode, uint32_t& dirMax,
+                     RunTotals& totals) {
+  bool headingPrinted = false;
+  size_t visited = 0;
+  for (size_t first = 0; first < index.size();) {
+    uint32_t uid = index[first].uid;
+    size_t end = first + 1;
+    while (end < index.size() && index[end].uid == uid) ++end;
+    size_t n = end - first;
+    if (n > 1) {
+      totals.errorCount += static_cast<int32_t>(n);
+      if (!headingPrinted) {
+        printf("Checking %.300s\n", GetFullPath(dirPath).c_str());
+        headingPrinted = true;
+      }
+      printf("%d messages with ID %u\n", static_cast<int>(n), uid);
+      if (mode == Mode::FIX) {
+        RenumberGroup(index, first, end, dir, dirPath, dirMax);
+      } else {
+        for (size_t i = first; i < end; ++i) printf("    %s\n", index[i].name.c_str());
+      }
+    }
+    visited += n;
+    first = end;
+  }
+  if (visited != index.size()) {
+    printf("Internal error 1 : %d - %d\n", static_cast<int>(visited),
+           static_cast<int>(index.size()));
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,51 @@
+// The walk over the message store and the per-mailbox duplicate UID check.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+enum class Mode { CHECK, FIX };
+
+// Run-wide counters, lent by reference to every level of the walk.
+struct RunTotals {
+  int32_t errorCount = 0;
+  uint32_t highestUid = 0;
+};
+
+// One message file of a mailbox directory, as the walk read it.
+struct FileEntry {
+  uint32_t uid;
+  std::string name;
+};
+
+// A mailbox's message files ordered by ascending UID; files with equal UIDs
+// keep their listing order.
+using DirectoryIndex = std::vector<FileEntry>;
+
+// The directories the walk has entered; a directory reached a second time,
+// through a link or a loop, is passed over.
+using VisitedDirectories = std::set<DirectoryId>;
+
+// Reads the UID of each message file of `dir` into a sorted index, and
+// returns the directory's highest UID through `dirMax`.
+DirectoryIndex BuildDirectoryIndex(Directory* dir,
+                                   const std::vector<std::string>& names,
+                                   uint32_t& dirMax);
+
+// Walks `dir`, reached through `dirPath` (the path relative to the store
+// root, extended and restored on the way down), and every directory below
+// it. The store root itself (depth 0) holds no mailbox. Returns false when a
+// directory failed the duplicate check's consistency check.
+bool ScanDirectory(std::string& dirPath, Directory* dir, Mode mode, int depth,
+                   RunTotals& totals, VisitedDirectories& visited);
+
+// Reports, and in fix mode renumbers, the duplicate UIDs of one mailbox.
+// Fresh UIDs are handed out above `dirMax`, which grows with each one.
+// Returns false only when the consistency check fails.
+bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
+                     const std::string& dirPath, Mode mode, uint32_t& dirMax,
+                     RunTotals& totals);

@@ -1,0 +1,49 @@
+// A message store in a temporary directory, and runs of the real mailtally
+// binary in it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "testing/temp_dir.h"
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes PlainMessage(uint32_t uid, const std::string& body = "Subject: hello\r\n");
+Bytes EncryptedMessage(uint32_t uid, const std::string& body = "\x01\x02 data");
+Bytes Le32(uint32_t value);
+
+struct RunResult {
+  std::string output;  // standard output, whole
+  int status;          // exit status as the shell sees it (0 to 255)
+};
+
+class Store {
+ public:
+  const std::filesystem::path& root() const { return dir_.path(); }
+
+  // Paths are relative to the store root, '/' between their parts.
+  void Put(const std::string& path, const Bytes& bytes);
+  Bytes Get(const std::string& path) const;
+  void MakeDirectory(const std::string& path);
+
+  // Every regular file under the root with its bytes; links not followed.
+  std::map<std::string, Bytes> Snapshot() const;
+
+  RunResult Run(const std::vector<std::string>& args = {}) const;
+
+  // The directory heading the tool prints for a mailbox, and the path it
+  // prints for a file, as this platform forms them.
+  std::string Heading(const std::string& path) const;
+  static std::string Relative(const std::string& path);
+
+ private:
+  TempDir dir_;
+  TempDir scratch_;  // the run's output, kept out of the store
+};
+
+// The banner and its empty line, then `lines`.
+std::string Report(const std::string& lines);
