@@ -1,0 +1,198 @@
+// Duplicate UIDs within a mailbox, reported and renumbered, end to end.
+// Every fix run is checked byte for byte: the renumbered files must differ
+// from before in their UID field only, every other file not at all.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "testing/store.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Files = std::map<std::string, Bytes>;
+
+// Expects `after` to be `before` with the given files replaced.
+void ExpectOnlyChanged(const Files& before, const Files& after, const Files& changed) {
+  Files expected = before;
+  for (const auto& [path, bytes] : changed) expected[path] = bytes;
+  EXPECT_EQ(after, expected);
+}
+
+TEST(Duplicates, TheRunOfTheExampleStoreInBothModes) {
+  Store store;
+  store.Put("box1/I0001.DAT", PlainMessage(7, "first"));
+  store.Put("box1/I0002.DAT", EncryptedMessage(7, "second"));
+  store.Put("box1/I0003.DAT", PlainMessage(90, "third"));
+  Files before = store.Snapshot();
+  const std::string head = "Checking " + store.Heading("box1") + "\n2 messages with ID 7\n";
+
+  RunResult check = store.Run();
+  EXPECT_EQ(check.output,
+            Report(head + "    I0001.DAT\n    I0002.DAT\nTotal Errors = 2\n"));
+  EXPECT_EQ(check.status, 0);
+  EXPECT_EQ(store.Snapshot(), before);
+
+  RunResult fix = store.Run({"-fix"});
+  EXPECT_EQ(fix.output,
+            Report(head + "    I0001.DAT\n    I0002.DAT - ID changed to 91\nTotal Errors = 2\n"));
+  EXPECT_EQ(fix.status, 0);
+  ExpectOnlyChanged(before, store.Snapshot(),
+                    {{"box1/I0002.DAT", EncryptedMessage(91, "second")}});
+
+  EXPECT_EQ(store.Run().output, Report("Total Errors = 0\n"));
+}
+
+TEST(Duplicates, GroupsInUnsignedOrderFilesInListingOrder) {
+  Store store;
+  // Three files of UID 5, then groups for 8 and 3 in one mailbox whose
+  // highest UID is 20; UIDs from 2^31 up sort after the small ones.
+  store.Put("a/I1.DAT", PlainMessage(5));
+  store.Put("a/I2.DAT", EncryptedMessage(5));
+  store.Put("a/I3.DAT", PlainMessage(5));
+  store.Put("a/I4.DAT", PlainMessage(10));
+  store.Put("b/I1.DAT", PlainMessage(8));
+  store.Put("b/I2.DAT", PlainMessage(3));
+  store.Put("b/I3.DAT", EncryptedMessage(3));
+  store.Put("b/I4.DAT", EncryptedMessage(8));
+  store.Put("b/I5.DAT", PlainMessage(20));
+  store.Put("c/I1.DAT", PlainMessage(2147483648u));
+  store.Put("c/I2.DAT", PlainMessage(4000000000u));
+  store.Put("c/I3.DAT", PlainMessage(4000000000u));
+  store.Put("c/I4.DAT", PlainMessage(2147483648u));
+  store.Put("c/I5.DAT", PlainMessage(1));
+  store.Put("c/I6.DAT", PlainMessage(1));
+  Files before = store.Snapshot();
+
+  const std::string check =
+      "Checking " + store.Heading("a") +
+      "\n3 messages with ID 5\n    I1.DAT\n    I2.DAT\n    I3.DAT\n"
+      "Checking " + store.Heading("b") +
+      "\n2 messages with ID 3\n    I2.DAT\n    I3.DAT\n"
+      "2 messages with ID 8\n    I1.DAT\n    I4.DAT\n"
+      "Checking " + store.Heading("c") +
+      "\n2 messages with ID 1\n    I5.DAT\n    I6.DAT\n"
+      "2 messages with ID 2147483648\n    I1.DAT\n    I4.DAT\n"
+      "2 messages with ID 4000000000\n    I2.DAT\n    I3.DAT\n"
+      "Total Errors = 13\n";
+  EXPECT_EQ(store.Run().output, Report(check));
+  EXPECT_EQ(store.Snapshot(), before);
+
+  const std::string fix =
+      "Checking " + store.Heading("a") +
+      "\n3 messages with ID 5\n    I1.DAT\n    I2.DAT - ID changed to 11\n"
+      "    I3.DAT - ID changed to 12\n"
+      "Checking " + store.Heading("b") +
+      "\n2 messages with ID 3\n    I2.DAT\n    I3.DAT - ID changed to 21\n"
+      "2 messages with ID 8\n    I1.DAT\n    I4.DAT - ID changed to 22\n"
+      "Checking " + store.Heading("c") +
+      "\n2 messages with ID 1\n    I5.DAT\n    I6.DAT - ID changed to 4000000001\n"
+      "2 messages with ID 2147483648\n    I1.DAT\n    I4.DAT - ID changed to 4000000002\n"
+      "2 messages with ID 4000000000\n    I2.DAT\n    I3.DAT - ID changed to 4000000003\n"
+      "Total Errors = 13\n";
+  EXPECT_EQ(store.Run({"-fix"}).output, Report(fix));
+  ExpectOnlyChanged(before, store.Snapshot(),
+                    {{"a/I2.DAT", EncryptedMessage(11)},
+                     {"a/I3.DAT", PlainMessage(12)},
+                     {"b/I3.DAT", EncryptedMessage(21)},
+                     {"b/I4.DAT", EncryptedMessage(22)},
+                     {"c/I6.DAT", PlainMessage(4000000001u)},
+                     {"c/I4.DAT", PlainMessage(4000000002u)},
+                     {"c/I3.DAT", PlainMessage(4000000003u)}});
+  EXPECT_EQ(store.Run().output, Report("Total Errors = 0\n"));
+}
+
+TEST(Duplicates, NoFreshUidAboveTheHighest) {
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(6));
+  store.Put("box/I2.DAT", PlainMessage(6));
+  store.Put("box/I3.DAT", PlainMessage(4294967294u));
+  store.Put("box/I4.DAT", EncryptedMessage(9));
+  store.Put("box/I5.DAT", PlainMessage(9));
+  store.Put("box/I6.DAT", PlainMessage(9));
+  store.Put("nextuidl.dat", Le32(7));
+  Files before = store.Snapshot();
+  EXPECT_EQ(store.Run({"-fix"}).output,
+            Report("Checking " + store.Heading("box") +
+                   "\n2 messages with ID 6\n    I1.DAT\n    I2.DAT - ID changed to 4294967295\n"
+                   "3 messages with ID 9\n    I4.DAT\n"
+                   "    I5.DAT - no free ID left, not changed\n"
+                   "    I6.DAT - no free ID left, not changed\n"
+                   "Total Errors = 5\n"));
+  // The counter cannot go above the highest UID: it stays as it was.
+  ExpectOnlyChanged(before, store.Snapshot(), {{"box/I2.DAT", PlainMessage(4294967295u)}});
+}
+
+TEST(Duplicates, UnreadableFilesFormOneGroupWithUidZero) {
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(8));
+  store.Put("box/I2.DAT", PlainMessage(3));
+  store.Put("box/I3.DAT", PlainMessage(3));
+  store.Put("box/I4.DAT", EncryptedMessage(9));
+  store.Put("box/I5.DAT", PlainMessage(9));
+  for (const char* name : {"box/I1.DAT", "box/I4.DAT", "box/I5.DAT"})
+    fs::permissions(store.root() / name, fs::perms::none);
+  if (store.Run().output.find("ID 0") == std::string::npos)
+    GTEST_SKIP() << "permission bits do not bind this process";
+  Files before = store.Snapshot();
+  // The first unreadable file keeps its UID; the rewrites of the others
+  // fail, and the fresh UIDs they were given are spent all the same.
+  EXPECT_EQ(store.Run({"-fix"}).output,
+            Report("Checking " + store.Heading("box") +
+                   "\n3 messages with ID 0\n    I1.DAT\n"
+                   "    I4.DAT - ID changed to 4\n"
+                   "Error opening file \"" + Store::Relative("box/I4.DAT") + "\"\n"
+                   "    I5.DAT - ID changed to 5\n"
+                   "Error opening file \"" + Store::Relative("box/I5.DAT") + "\"\n"
+                   "2 messages with ID 3\n    I2.DAT\n    I3.DAT - ID changed to 6\n"
+                   "Total Errors = 5\n"));
+  ExpectOnlyChanged(before, store.Snapshot(), {{"box/I3.DAT", PlainMessage(6)}});
+}
+
+TEST(Duplicates, ReadOnlyDuplicateIsReportedAndLeftAlone) {
+  Store store;
+  store.Put("box/I1.DAT", EncryptedMessage(3));
+  store.Put("box/I2.DAT", EncryptedMessage(3));
+  store.Put("box/I3.DAT", PlainMessage(3));
+  fs::permissions(store.root() / "box/I2.DAT", fs::perms::owner_read);
+  Files before = store.Snapshot();
+  RunResult run = store.Run({"-fix"});
+  if (store.Get("box/I2.DAT") != before["box/I2.DAT"])
+    GTEST_SKIP() << "permission bits do not bind this process";
+  EXPECT_EQ(run.output,
+            Report("Checking " + store.Heading("box") +
+                   "\n3 messages with ID 3\n    I1.DAT\n"
+                   "    I2.DAT - ID changed to 4\n"
+                   "Error opening file \"" + Store::Relative("box/I2.DAT") + "\"\n"
+                   "    I3.DAT - ID changed to 5\n"
+                   "Total Errors = 3\n"));
+  ExpectOnlyChanged(before, store.Snapshot(), {{"box/I3.DAT", PlainMessage(5)}});
+}
+
+TEST(Duplicates, AFileChangedSinceTheScanIsNotRewritten) {
+  Store store;
+  // I2 and I4 are two names of one file: when I4's turn comes, the rewrite
+  // through I2 has changed it since the scan.
+  store.Put("box/I1.DAT", PlainMessage(3));
+  store.Put("box/I2.DAT", PlainMessage(3));
+  store.Put("box/I3.DAT", EncryptedMessage(3));
+  fs::create_hard_link(store.root() / "box/I2.DAT", store.root() / "box/I4.DAT");
+  store.Put("box/I9.DAT", PlainMessage(4));
+  Files before = store.Snapshot();
+  EXPECT_EQ(store.Run({"-fix"}).output,
+            Report("Checking " + store.Heading("box") +
+                   "\n4 messages with ID 3\n    I1.DAT\n"
+                   "    I2.DAT - ID changed to 5\n"
+                   "    I3.DAT - ID changed to 6\n"
+                   "    I4.DAT - ID changed to 7\n"
+                   "Error UIDL of file \"" + Store::Relative("box/I4.DAT") +
+                   "\" changed since it was read\n"
+                   "Total Errors = 4\n"));
+  ExpectOnlyChanged(before, store.Snapshot(),
+                    {{"box/I2.DAT", PlainMessage(5)},
+                     {"box/I3.DAT", EncryptedMessage(6)},
+                     {"box/I4.DAT", PlainMessage(5)}});
+}
+
+}  // namespace
