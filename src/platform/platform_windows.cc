@@ -1,0 +1,267 @@
+// Windows implementation of the platform interface. Subdirectories and files
+// are opened relative to the handle of their parent directory (NtCreateFile
+// with a root directory), and directories are listed through their handle
+// (NtQueryDirectoryFile), so no path string grows with the depth of the
+// store: neither the 260-character limit of the ANSI calls nor the 32767 of
+// "\\?\" paths binds the walk. Names travel as UTF-8, which every name a
+// directory can hold survives, so a listed file can always be opened again.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+// winternl.h leaves out the directory listing call.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(
+    HANDLE file, HANDLE event, PVOID apcRoutine, PVOID apcContext,
+    PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length,
+    FILE_INFORMATION_CLASS informationClass, BOOLEAN returnSingleEntry,
+    PUNICODE_STRING fileName, BOOLEAN restartScan);
+
+struct Directory {
+  HANDLE handle;
+};
+
+struct File {
+  HANDLE handle;
+};
+
+namespace {
+
+const NTSTATUS NO_MORE_FILES = static_cast<NTSTATUS>(0x80000006);
+const ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The directory bit of an entry's attributes.
+const ULONG DIRECTORY_ATTRIBUTE = 0x10;
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                              nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                      wide.data(), n);
+  return wide;
+}
+
+std::string Narrow(const wchar_t* text, size_t length) {
+  if (length == 0) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                              nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), narrow.data(), n,
+                      nullptr, nullptr);
+  return narrow;
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char ca = a[i], cb = b[i];
+    if (ca >= 'a' && ca <= 'z') ca -= 'a' - 'A';
+    if (cb >= 'a' && cb <= 'z') cb -= 'a' - 'A';
+    if (ca != cb) return false;
+  }
+  return true;
+}
+
+// "I*.DAT" without regard to letter case. Checked on the name itself: a
+// pattern given to the system's search also matches the generated 8.3 alias,
+// and "I1.DATX" has one ending in ".DAT".
+bool IsMessageFileName(const std::string& name) {
+  return name.size() >= 5 && (name[0] == 'I' || name[0] == 'i') &&
+         EqualsIgnoringCase(name.substr(name.size() - 4), ".DAT");
+}
+
+// Opens `name` below the directory `root` (or, with no root, the path
+// `name`); null on failure. `options` tells directories from files.
+HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
+                    ULONG options) {
+  std::wstring wide = Widen(name);
+  if (wide.empty() || wide.size() > 32767) return nullptr;
+  UNICODE_STRING objectName;
+  objectName.Buffer = wide.data();
+  objectName.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
+  objectName.MaximumLength = objectName.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root,
+                             nullptr);
+  HANDLE handle = nullptr;
+  IO_STATUS_BLOCK status;
+  NTSTATUS result =
+      NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                   SHARE_ALL, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT,
+                   nullptr, 0);
+  return result >= 0 ? handle : nullptr;
+}
+
+Directory* OpenDirectoryIn(HANDLE root, const std::string& name) {
+  HANDLE handle = OpenRelative(root, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                               FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT);
+  return handle == nullptr ? nullptr : new Directory{handle};
+}
+
+struct Entry {
+  std::string name;
+  bool isDirectory;
+};
+
+// Every entry of `dir` but "." and "..", in the order the file system lists
+// them; empty when the directory cannot be listed.
+std::vector<Entry> ReadEntries(Directory* dir) {
+  std::vector<Entry> entries;
+  std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the records
+  BOOLEAN restart = TRUE;
+  for (;;) {
+    IO_STATUS_BLOCK status;
+    NTSTATUS result = NtQueryDirectoryFile(
+        dir->handle, nullptr, nullptr, nullptr, &status, buffer.data(),
+        static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), FileDirectoryInformation,
+        FALSE, nullptr, restart);
+    restart = FALSE;
+    if (result == NO_MORE_FILES || result < 0) break;
+    const char* at = reinterpret_cast<const char*>(buffer.data());
+    for (;;) {
+      auto info = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(at);
+      std::string name = Narrow(info->FileName, info->FileNameLength / sizeof(wchar_t));
+      if (name != "." && name != "..")
+        entries.push_back({name, (info->FileAttributes & DIRECTORY_ATTRIBUTE) != 0});
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+  }
+  return entries;
+}
+
+std::string CurrentDirectory() {
+  DWORD size = GetFullPathNameW(L".", 0, nullptr, nullptr);
+  std::vector<wchar_t> buffer(size + 1);
+  DWORD length = GetFullPathNameW(L".", size + 1, buffer.data(), nullptr);
+  if (length == 0 || length > size) return ".";
+  return Narrow(buffer.data(), length);
+}
+
+}  // namespace
+
+void PreparePlatform() {
+  // A drive without its medium must fail the open, not stop for a dialog.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
+Directory* OpenDirectory(const std::string& path) {
+  HANDLE handle = CreateFileW(Widen(path).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                              SHARE_ALL, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return new Directory{handle};
+}
+
+Directory* OpenSubdirectory(Directory* parent, const std::string& name) {
+  return OpenDirectoryIn(parent->handle, name);
+}
+
+DirectoryId GetDirectoryId(Directory* dir) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(dir->handle, &info)) return {0, 0};
+  return {info.dwVolumeSerialNumber,
+          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+void CloseDirectory(Directory* dir) {
+  CloseHandle(dir->handle);
+  delete dir;
+}
+
+// Kept in the file system's own order: NTFS lists names sorted without
+// regard to letter case, the order the POSIX build sorts into.
+void ListDirectory(Directory* dir, bool withMessageFiles,
+                   DirectoryListing& listing) {
+  listing.messageFiles.clear();
+  listing.subdirectories.clear();
+  for (Entry& entry : ReadEntries(dir)) {
+    if (entry.isDirectory)
+      listing.subdirectories.push_back(std::move(entry.name));
+    else if (withMessageFiles && IsMessageFileName(entry.name))
+      listing.messageFiles.push_back(std::move(entry.name));
+  }
+}
+
+std::string GetFullPath(const std::string& relativePath) {
+  static const std::string root = CurrentDirectory();
+  std::string rest = relativePath;
+  while (rest.rfind(".\\", 0) == 0) rest.erase(0, 2);
+  if (rest.empty() || rest == ".") return root;
+  return root.back() == '\\' ? root + rest : root + "\\" + rest;
+}
+
+// The file system does not tell letter case apart; the listing decides
+// which name is found when it holds several that differ only in case (as a
+// share from another system can), the same way the POSIX build does.
+bool FindFileIgnoringCase(Directory* dir, const std::string& name,
+                          std::string& found) {
+  bool any = false;
+  for (const Entry& entry : ReadEntries(dir)) {
+    if (entry.name == name) {
+      found = name;
+      return !entry.isDirectory;
+    }
+    if (!any && !entry.isDirectory && EqualsIgnoringCase(entry.name, name)) {
+      found = entry.name;
+      any = true;
+    }
+  }
+  return any;
+}
+
+File* OpenFile(Directory* dir, const std::string& name, bool forUpdate) {
+  ACCESS_MASK access = GENERIC_READ | (forUpdate ? GENERIC_WRITE : 0);
+  HANDLE handle = OpenRelative(dir->handle, name, access, FILE_NON_DIRECTORY_FILE);
+  if (handle == nullptr) return nullptr;
+  if (GetFileType(handle) != FILE_TYPE_DISK) {  // a device or pipe, never read
+    CloseHandle(handle);
+    return nullptr;
+  }
+  return new File{handle};
+}
+
+long ReadFileAt(File* file, uint64_t offset, void* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD n = 0;
+    if (!ReadFile(file->handle, static_cast<char*>(buffer) + done,
+                  static_cast<DWORD>(size - done), &n, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return static_cast<long>(done);
+}
+
+bool WriteFileAt(File* file, uint64_t offset, const void* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD n = 0;
+    if (!WriteFile(file->handle, static_cast<const char*>(data) + done,
+                   static_cast<DWORD>(size - done), &n, &at) ||
+        n == 0)
+      return false;
+    done += n;
+  }
+  return true;
+}
+
+bool CloseFile(File* file) {
+  bool ok = CloseHandle(file->handle) != 0;
+  delete file;
+  return ok;
+}
