@@ -106,6 +106,10 @@ TEST(Walk, FollowsLinksToDirectoriesButVisitsEachDirectoryOnce) {
 }
 
 TEST(Walk, NeverOpensPipesOrDevices) {
+  if (RUNS_UNDER_WINE)
+    GTEST_SKIP() << "Wine lists pipes and devices as plain files; mailtally.exe never "
+                    "reads or writes them, but they take part with UID 0 (a Windows "
+                    "directory holds neither)";
   Store store;
   store.Put("box/I1.DAT", PlainMessage(4));
   ASSERT_EQ(std::system(("mkfifo " + (store.root() / "box/I2.DAT").string()).c_str()), 0);

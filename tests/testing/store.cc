@@ -10,6 +10,44 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The forms of the binary under test: the native build, or mailtally.exe
+// run under Wine, which sees the Linux root as drive Z: and ends its lines
+// the Windows way.
+#ifdef MAILTALLY_WINE_PREFIX
+const char SEPARATOR = '\\';
+const std::string DRIVE = "Z:";
+#else
+const char SEPARATOR = '/';
+const std::string DRIVE = "";
+#endif
+
+std::string WithSeparator(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = SEPARATOR;
+  return path;
+}
+
+// Wine hands the program its arguments in its ANSI code page (1252) and
+// reads them from the Linux command line as UTF-8: an argument meant to
+// reach the program as the byte 0xC9 travels as the UTF-8 of U+00C9. Bytes
+// 0x80-0x9F, where code page 1252 is not Latin-1, are not used by the tests.
+std::string AsPassed(const std::string& arg) {
+#ifdef MAILTALLY_WINE_PREFIX
+  std::string utf8;
+  for (unsigned char c : arg) {
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return utf8;
+#else
+  return arg;
+#endif
+}
+
 std::string Quote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -73,19 +111,27 @@ std::map<std::string, Bytes> Store::Snapshot() const {
 RunResult Store::Run(const std::vector<std::string>& args) const {
   fs::path out = scratch_.path() / "stdout";
   fs::path status = scratch_.path() / "status";
-  std::string command = "cd " + Quote(root().string()) + " && " + Quote(MAILTALLY_BINARY);
-  for (const std::string& arg : args) command += " " + Quote(arg);
+  std::string command = "cd " + Quote(root().string()) + " && ";
+#ifdef MAILTALLY_WINE_PREFIX
+  command += "WINEPREFIX=" + Quote(MAILTALLY_WINE_PREFIX) + " WINEDEBUG=-all wine ";
+#endif
+  command += Quote(MAILTALLY_BINARY);
+  for (const std::string& arg : args) command += " " + Quote(AsPassed(arg));
   command += " >" + Quote(out.string()) + " 2>/dev/null </dev/null; echo $? >" +
              Quote(status.string());
   std::system(command.c_str());
-  return {ReadText(out), std::atoi(ReadText(status).c_str())};
+  std::string output = ReadText(out);
+#ifdef MAILTALLY_WINE_PREFIX
+  for (size_t at = 0; (at = output.find("\r\n", at)) != std::string::npos;) output.erase(at, 1);
+#endif
+  return {output, std::atoi(ReadText(status).c_str())};
 }
 
 std::string Store::Heading(const std::string& path) const {
-  return (root() / path).string();
+  return DRIVE + WithSeparator((root() / path).string());
 }
 
-std::string Store::Relative(const std::string& path) { return "./" + path; }
+std::string Store::Relative(const std::string& path) { return WithSeparator("./" + path); }
 
 std::string Report(const std::string& lines) {
   return "MailTally - message UID check and repair for the KORVA mail store\n\n" + lines;

@@ -12,6 +12,13 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Whether the binary under test is mailtally.exe, run under Wine.
+#ifdef MAILTALLY_WINE_PREFIX
+constexpr bool RUNS_UNDER_WINE = true;
+#else
+constexpr bool RUNS_UNDER_WINE = false;
+#endif
+
 Bytes PlainMessage(uint32_t uid, const std::string& body = "Subject: hello\r\n");
 Bytes EncryptedMessage(uint32_t uid, const std::string& body = "\x01\x02 data");
 Bytes Le32(uint32_t value);
@@ -33,10 +40,12 @@ class Store {
   // Every regular file under the root with its bytes; links not followed.
   std::map<std::string, Bytes> Snapshot() const;
 
+  // Runs the binary under test in the root. Its output is given with "\n"
+  // line ends, whatever its platform wrote.
   RunResult Run(const std::vector<std::string>& args = {}) const;
 
   // The directory heading the tool prints for a mailbox, and the path it
-  // prints for a file, as this platform forms them.
+  // prints for a file, as the platform of the binary under test forms them.
   std::string Heading(const std::string& path) const;
   static std::string Relative(const std::string& path);
 

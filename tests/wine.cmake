@@ -1,0 +1,27 @@
+# The end-to-end suite against mailtally.exe under Wine. One wineserver is
+# kept running for the whole suite, so a case does not pay Wine's start-up;
+# it is started through the test launcher, because the server, not the
+# program, opens the files, and permission bits must bind it too.
+find_program(WINE wine REQUIRED)
+find_program(WINESERVER wineserver REQUIRED)
+set(WINE_PREFIX ${CMAKE_CURRENT_BINARY_DIR}/wineprefix)
+set(WINE_ENV WINEPREFIX=${WINE_PREFIX} WINEDEBUG=-all)
+
+mailtally_test(e2e_tests_windows SOURCES ${E2E_SOURCES}
+  DISCOVER TEST_PREFIX windows. PROPERTIES FIXTURES_REQUIRED wine)
+target_compile_definitions(e2e_tests_windows PRIVATE
+  MAILTALLY_BINARY="${MAILTALLY_WINDOWS_BINARY}"
+  MAILTALLY_WINE_PREFIX="${WINE_PREFIX}")
+
+# A server left from an earlier run may hold other privileges: replace it.
+# The first run of the binary creates the prefix.
+# Its output goes to a file: ctest waits for every process that holds the
+# test's output open, and the server stays.
+add_test(NAME wine.start COMMAND ${MAILTALLY_TEST_LAUNCHER} sh -c
+  "mkdir -p ${WINE_PREFIX} && ( ${WINESERVER} -k; ${WINESERVER} -w; ${WINESERVER} -p && \
+   ${WINE} '${MAILTALLY_WINDOWS_BINARY}' -? ) >${WINE_PREFIX}/start.log 2>&1 || \
+   { cat ${WINE_PREFIX}/start.log; exit 1; }")
+add_test(NAME wine.stop COMMAND sh -c "${WINESERVER} -k; ${WINESERVER} -w")
+set_tests_properties(wine.start wine.stop PROPERTIES ENVIRONMENT "${WINE_ENV}")
+set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
