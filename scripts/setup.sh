@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs what building and testing MailTally needs, where it is missing.
+# Installs what building, testing and packaging MailTally needs (both
+# builds, Linux and Windows), where it is missing.
 # Debian or Ubuntu; runs apt-get non-interactively (as root, or through sudo).
 set -eu
 
@@ -11,6 +12,14 @@ need g++ g++
 need clang++ clang
 need setpriv util-linux
 need mkfifo coreutils
+# The Windows build and its tests: MinGW-w64 (posix threads) and Wine.
+need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
+need wine wine
+[ -x /usr/lib/wine/wine64 ] || missing="$missing wine64"
+# The man page check and the Debian package.
+need man man-db
+need nroff groff-base
+need dpkg-shlibdeps dpkg-dev
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 
 if [ -n "$missing" ]; then
