@@ -75,8 +75,8 @@ bool IsMessageFileName(const std::string& name) {
          EqualsIgnoringCase(name.substr(name.size() - 4), ".DAT");
 }
 
-// Opens `name` below the directory `root` (or, with no root, the path
-// `name`); null on failure. `options` tells directories from files.
+// Opens `name` in the directory `root`; null on failure. `options` tells
+// directories from files.
 HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
                     ULONG options) {
   std::wstring wide = Widen(name);
