@@ -73,7 +73,10 @@ std::map<std::string, Bytes> Store::Snapshot() const {
 RunResult Store::Run(const std::vector<std::string>& args) const {
   fs::path out = scratch_.path() / "stdout";
   fs::path status = scratch_.path() / "status";
-  std::string command = "cd " + Quote(root().string()) + " && " + Quote(MAILTALLY_BINARY);
+  // A prefix such as a valgrind command line runs the tool under a checker.
+  const char* prefix = std::getenv("MAILTALLY_RUN_PREFIX");
+  std::string command = "cd " + Quote(root().string()) + " && " +
+                        (prefix != nullptr ? std::string(prefix) + " " : "") + Quote(MAILTALLY_BINARY);
   for (const std::string& arg : args) command += " " + Quote(arg);
   command += " >" + Quote(out.string()) + " 2>/dev/null </dev/null; echo $? >" +
              Quote(status.string());

@@ -33,6 +33,8 @@ class Store {
   // Every regular file under the root with its bytes; links not followed.
   std::map<std::string, Bytes> Snapshot() const;
 
+  // Runs the tool in the store root; the environment variable
+  // MAILTALLY_RUN_PREFIX, when set, is put before the command (shell text).
   RunResult Run(const std::vector<std::string>& args = {}) const;
 
   // The directory heading the tool prints for a mailbox, and the path it
