@@ -91,6 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(uid == ExpectedUid(before), "read gives the stored UID");
   Check(DecodeMessageUid(before.data(), before.size()) == uid, "decode agrees with read");
 
+  // Indexed with another UID than the file holds: never written.
+  WriteMessageUid(w.dir, FILE_NAME, FILE_NAME, uid + 1, newUid);
+  Check(ReadBytes(file) == before, "a file changed since it was read is left alone");
+
   WriteMessageUid(w.dir, FILE_NAME, FILE_NAME, uid, newUid);
   const Bytes after = ReadBytes(file);
   // The one rewrite refused: a plain file that the new UID would turn into

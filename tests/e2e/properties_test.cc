@@ -130,7 +130,8 @@ Generated MakeRandomStore(Random& random, Store& store) {
   for (uint32_t n = 1 + Pick(random, 3); n > 0; --n) {
     std::string box = MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))];
     g.mailboxes.insert(box);
-    if (Chance(random, 30)) g.mailboxes.insert(box + "/" + MAILBOX_NAMES[Pick(random, 7)]);
+    if (Chance(random, 30))
+      g.mailboxes.insert(box + "/" + MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))]);
   }
   for (const std::string& box : g.mailboxes) {
     store.MakeDirectory(box);
