@@ -20,6 +20,12 @@ need wine wine
 need man man-db
 need nroff groff-base
 need dpkg-shlibdeps dpkg-dev
+need timeout coreutils
+need mount mount
+need valgrind valgrind
+# libFuzzer and the sanitizer runtimes for clang.
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+  missing="$missing libclang-rt-14-dev"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 
 if [ -n "$missing" ]; then

@@ -68,7 +68,12 @@ void WriteMessageUid(Directory* dir, const std::string& name,
   uint8_t field[UID_SIZE];
   for (size_t i = 0; i < UID_SIZE; ++i)
     field[i] = static_cast<uint8_t>(newUid >> (8 * i)) ^ mask;
-  bool written = WriteFileAt(file, offset, field, sizeof field);
+  // A plain file's UID field is the first four bytes of where a signature
+  // would be: a file whose next 16 bytes match the signature's would read
+  // as encrypted after the write, its UID and layout both lost.
+  memcpy(head + offset, field, sizeof field);
+  bool keepsLayout = UidOffset(head, length) == offset;
+  bool written = keepsLayout && WriteFileAt(file, offset, field, sizeof field);
   bool closed = CloseFile(file);
   if (!written || !closed)
     fputs(offset == 0 ? "Error setting UIDL\n" : "Error setting Encrypted UIDL\n",

@@ -136,4 +136,20 @@ TEST_F(MessageFileTest, RefusedRewritesLeaveTheFileAsItWas) {
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "I3.DAT"));
 }
 
+TEST_F(MessageFileTest, ARewriteThatWouldTurnAPlainFileEncryptedIsRefused) {
+  // Bytes 4 to 19 match the signature's: the UID that equals its first four
+  // bytes would make the file read as encrypted.
+  const Bytes tail(ENCRYPTED_FILE_SIGNATURE + 4, ENCRYPTED_FILE_SIGNATURE + SIGNATURE_SIZE);
+  const Bytes stored = Concat(Concat({7, 0, 0, 0}, tail), BODY);
+  const uint32_t signatureHead = 0xf22357aa;
+  Write("I1.DAT", stored);
+  testing::internal::CaptureStdout();
+  WriteMessageUid(dir_, "I1.DAT", "./I1.DAT", 7, signatureHead);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error setting UIDL\n");
+  EXPECT_EQ(Read("I1.DAT"), stored);
+
+  WriteMessageUid(dir_, "I1.DAT", "./I1.DAT", 7, signatureHead + 1);
+  EXPECT_EQ(ReadMessageUid(dir_, "I1.DAT"), signatureHead + 1);
+}
+
 }  // namespace

@@ -111,10 +111,13 @@ std::map<std::string, Bytes> Store::Snapshot() const {
 RunResult Store::Run(const std::vector<std::string>& args) const {
   fs::path out = scratch_.path() / "stdout";
   fs::path status = scratch_.path() / "status";
+  // A prefix such as a valgrind command line runs the tool under a checker.
+  const char* prefix = std::getenv("MAILTALLY_RUN_PREFIX");
   std::string command = "cd " + Quote(root().string()) + " && ";
 #ifdef MAILTALLY_WINE_PREFIX
   command += "WINEPREFIX=" + Quote(MAILTALLY_WINE_PREFIX) + " WINEDEBUG=-all wine ";
 #endif
+  if (prefix != nullptr) command += std::string(prefix) + " ";
   command += Quote(MAILTALLY_BINARY);
   for (const std::string& arg : args) command += " " + Quote(AsPassed(arg));
   command += " >" + Quote(out.string()) + " 2>/dev/null </dev/null; echo $? >" +

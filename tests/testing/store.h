@@ -41,7 +41,8 @@ class Store {
   std::map<std::string, Bytes> Snapshot() const;
 
   // Runs the binary under test in the root. Its output is given with "\n"
-  // line ends, whatever its platform wrote.
+  // line ends, whatever its platform wrote. The environment variable
+  // MAILTALLY_RUN_PREFIX, when set, is put before the command (shell text).
   RunResult Run(const std::vector<std::string>& args = {}) const;
 
   // The directory heading the tool prints for a mailbox, and the path it

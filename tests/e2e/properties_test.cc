@@ -1,0 +1,346 @@
+// Properties of check and fix runs over many small random stores. The
+// stores come from fixed seeds, so a failure names the seed that shows it.
+// Nothing here predicts which UID a file gets: the report says what it did,
+// and the store afterwards must agree with the report and with the promise
+// that a fix changes UID fields and the counter and nothing else.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "msgfile/msgfile.h"
+#include "testing/store.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Files = std::map<std::string, Bytes>;
+using Random = std::mt19937;
+
+const uint32_t HIGHEST = 4294967295u;
+const uint32_t EDGE_UIDS[] = {0,           1,           2,           3,          2147483646u,
+                              2147483647u, 2147483648u, 2147483649u, 4294967293u, 4294967294u,
+                              HIGHEST};
+const char* const MAILBOX_NAMES[] = {"alice", "Alice", "BOB", "box 1", "-dash", "Mixed.Case",
+                                     "x"};
+const char* const COUNTER_NAMES[] = {"nextuidl.dat", "nextuidl.dat", "NEXTUIDL.DAT",
+                                     "NextUidl.Dat"};
+
+int StoreCount() {
+  const char* text = std::getenv("MAILTALLY_PROPERTY_STORES");
+  return text != nullptr ? std::atoi(text) : 300;
+}
+
+uint32_t Pick(Random& random, uint32_t below) {
+  return std::uniform_int_distribution<uint32_t>(0, below - 1)(random);
+}
+
+bool Chance(Random& random, int percent) { return static_cast<int>(Pick(random, 100)) < percent; }
+
+bool IsEncrypted(const Bytes& bytes) {
+  return bytes.size() >= SIGNATURE_SIZE &&
+         memcmp(bytes.data(), ENCRYPTED_FILE_SIGNATURE, SIGNATURE_SIZE) == 0;
+}
+
+// The UID field: four little-endian bytes at offset 0, or masked after the
+// signature; the bytes a short file lacks are the high-order ones, and 0.
+size_t FieldOffset(const Bytes& bytes) { return IsEncrypted(bytes) ? SIGNATURE_SIZE : 0; }
+
+uint32_t UidOf(const Bytes& bytes) {
+  size_t offset = FieldOffset(bytes);
+  uint8_t mask = offset == 0 ? 0 : UID_MASK;
+  uint32_t uid = 0;
+  for (size_t i = 0; i < 4 && offset + i < bytes.size(); ++i)
+    uid |= static_cast<uint32_t>(bytes[offset + i] ^ mask) << (8 * i);
+  return uid;
+}
+
+// `bytes` with the four bytes at `offset` set to `uid` (masked or not).
+Bytes WithField(Bytes bytes, size_t offset, uint32_t uid, uint8_t mask) {
+  bytes.resize(std::max(bytes.size(), offset + 4));
+  for (size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(uid >> (8 * i)) ^ mask;
+  return bytes;
+}
+
+Bytes WithUid(const Bytes& bytes, uint32_t uid) {
+  size_t offset = FieldOffset(bytes);
+  return WithField(bytes, offset, uid, offset == 0 ? 0 : UID_MASK);
+}
+
+// A store and what the test needs to know of it beyond its bytes.
+struct Generated {
+  std::set<std::string> mailboxes;
+  std::string counter;                // its name; empty when there is none
+  std::set<std::string> unreadable;   // no permission at all
+  std::set<std::string> readOnly;
+};
+
+Bytes RandomMessage(Random& random, uint32_t uid) {
+  Bytes body(Pick(random, 12));
+  for (uint8_t& b : body) b = static_cast<uint8_t>(Pick(random, 256));
+  std::string text(body.begin(), body.end());
+  switch (Pick(random, 10)) {
+    case 0: {  // a plain file of 0 to 3 bytes
+      Bytes bytes = Le32(uid);
+      bytes.resize(Pick(random, 4));
+      return bytes;
+    }
+    case 1: {  // an encrypted file cut inside its UID field
+      Bytes bytes = EncryptedMessage(uid, "");
+      bytes.resize(SIGNATURE_SIZE + Pick(random, 4));
+      return bytes;
+    }
+    default:
+      return Chance(random, 50) ? PlainMessage(uid, text) : EncryptedMessage(uid, text);
+  }
+}
+
+std::string RandomMessageName(Random& random) {
+  static const char LETTERS[] = "0123456789abcXYZ";
+  static const char* const EXTENSIONS[] = {".DAT", ".dat", ".Dat"};
+  std::string name = Chance(random, 80) ? "I" : "i";
+  for (uint32_t n = 1 + Pick(random, 3); n > 0; --n) name += LETTERS[Pick(random, 16)];
+  return name + EXTENSIONS[Pick(random, 3)];
+}
+
+// Run as root without the test launcher, permission bits do not bind and
+// every file stays readable and writable.
+bool PermissionsBind() {
+  static const bool bind = [] {
+    TempDir dir;
+    fs::path file = dir.path() / "probe";
+    std::ofstream(file) << "x";
+    fs::permissions(file, fs::perms::none);
+    return !std::ifstream(file).is_open();
+  }();
+  return bind;
+}
+
+Generated MakeRandomStore(Random& random, Store& store) {
+  Generated g;
+  for (uint32_t n = 1 + Pick(random, 3); n > 0; --n) {
+    std::string box = MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))];
+    g.mailboxes.insert(box);
+    if (Chance(random, 30))
+      g.mailboxes.insert(box + "/" + MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))]);
+  }
+  for (const std::string& box : g.mailboxes) {
+    store.MakeDirectory(box);
+    // A few UIDs per mailbox make duplicate groups likely.
+    std::vector<uint32_t> pool;
+    for (uint32_t n = 1 + Pick(random, 3); n > 0; --n)
+      pool.push_back(Chance(random, 60) ? EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))]
+                                        : static_cast<uint32_t>(random()));
+    for (uint32_t n = Pick(random, 9); n > 0; --n) {
+      std::string path = box + "/" + RandomMessageName(random);
+      uint32_t uid = Chance(random, 80) ? pool[Pick(random, pool.size())]
+                                        : EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))];
+      store.Put(path, RandomMessage(random, uid));
+      if (Chance(random, 6)) g.unreadable.insert(path);
+      else if (Chance(random, 6)) g.readOnly.insert(path);
+    }
+    if (Chance(random, 20)) store.Put(box + "/notes.txt", PlainMessage(1));
+  }
+  if (Chance(random, 20)) store.Put("I1.DAT", PlainMessage(HIGHEST));  // the root is no mailbox
+  if (Chance(random, 85)) {
+    g.counter = COUNTER_NAMES[Pick(random, std::size(COUNTER_NAMES))];
+    static const size_t LENGTHS[] = {0, 1, 2, 3, 4, 4, 4, 4, 6};
+    uint32_t value = Chance(random, 50) ? EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))]
+                                        : static_cast<uint32_t>(random());
+    Bytes bytes = Le32(value);
+    bytes.resize(LENGTHS[Pick(random, std::size(LENGTHS))], 0x5a);
+    store.Put(g.counter, bytes);
+    if (Chance(random, 5)) g.unreadable.insert(g.counter);
+    else if (Chance(random, 10)) g.readOnly.insert(g.counter);
+  }
+  if (!PermissionsBind()) {
+    g.unreadable.clear();
+    g.readOnly.clear();
+  }
+  for (const std::string& path : g.unreadable) fs::permissions(store.root() / path, fs::perms::none);
+  for (const std::string& path : g.readOnly)
+    fs::permissions(store.root() / path, fs::perms::owner_read);
+  return g;
+}
+
+// Every file with its bytes, unreadable ones included.
+Files ReadAll(const Store& store, const Generated& g) {
+  for (const std::string& path : g.unreadable)
+    fs::permissions(store.root() / path, fs::perms::owner_read);
+  Files files = store.Snapshot();
+  for (const std::string& path : g.unreadable) fs::permissions(store.root() / path, fs::perms::none);
+  return files;
+}
+
+// The UIDs the tool can see in each mailbox: an unreadable file reads as 0.
+std::map<std::string, std::vector<uint32_t>> SeenUids(const Files& files, const Generated& g) {
+  std::map<std::string, std::vector<uint32_t>> seen;
+  for (const auto& [path, bytes] : files) {
+    std::string box = fs::path(path).parent_path().generic_string();
+    std::string name = fs::path(path).filename().string();
+    if (g.mailboxes.count(box) == 0 || (name[0] != 'I' && name[0] != 'i')) continue;
+    seen[box].push_back(g.unreadable.count(path) != 0 ? 0 : UidOf(bytes));
+  }
+  return seen;
+}
+
+int DuplicateCount(const Files& files, const Generated& g) {
+  int count = 0;
+  for (const auto& [box, uids] : SeenUids(files, g))
+    for (uint32_t uid : uids)
+      if (std::count(uids.begin(), uids.end(), uid) > 1) ++count;
+  return count;
+}
+
+std::optional<uint32_t> HighestSeen(const Files& files, const Generated& g) {
+  std::optional<uint32_t> highest;
+  for (const auto& [box, uids] : SeenUids(files, g))
+    for (uint32_t uid : uids) highest = std::max(highest.value_or(0), uid);
+  return highest;
+}
+
+std::string Hex(const Bytes& bytes) {
+  static const char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t b : bytes) text += std::string(" ") + DIGITS[b >> 4] + DIGITS[b & 15];
+  return text;
+}
+
+// Names each file that differs, with both versions of its bytes.
+std::string Differences(const Files& actual, const Files& expected) {
+  std::string text;
+  std::set<std::string> paths;
+  for (const auto& [path, bytes] : actual) paths.insert(path);
+  for (const auto& [path, bytes] : expected) paths.insert(path);
+  for (const std::string& path : paths) {
+    auto a = actual.find(path), e = expected.find(path);
+    if (a == actual.end() || e == expected.end() || a->second != e->second)
+      text += path + ":\n  is      " + (a == actual.end() ? " (missing)" : Hex(a->second)) +
+              "\n  expected" + (e == expected.end() ? " (missing)" : Hex(e->second)) + "\n";
+  }
+  return text;
+}
+
+// What a fix run's report says it did.
+struct FixReport {
+  std::map<std::string, uint32_t> changed;  // path -> new UID, written without error
+  std::map<std::string, uint32_t> highestBefore;  // per mailbox path, from the group lines
+  bool troubled = false;                    // an error line, or no free ID left
+  std::optional<uint32_t> counterSet;
+  int totalErrors = -1;
+  uint32_t highestGiven = 0;  // of every fresh UID, written or not
+};
+
+FixReport ParseFix(const std::string& output, const Store& store) {
+  FixReport report;
+  std::istringstream in(output);
+  std::string line, box, lastChanged;
+  const std::string root = store.Heading("");
+  while (std::getline(in, line)) {
+    const std::string changedMark = " - ID changed to ";
+    size_t mark = line.find(changedMark);
+    if (line.rfind("Checking ", 0) == 0) {
+      box = line.substr(9 + root.size());
+    } else if (line.rfind("    ", 0) == 0 && mark != std::string::npos) {
+      lastChanged = box + "/" + line.substr(4, mark - 4);
+      uint32_t uid = static_cast<uint32_t>(std::stoul(line.substr(mark + changedMark.size())));
+      report.changed[lastChanged] = uid;
+      report.highestGiven = std::max(report.highestGiven, uid);
+      continue;
+    } else if (line.rfind("Error", 0) == 0) {
+      report.troubled = true;
+      report.changed.erase(lastChanged);  // the line after a change tells it failed
+    } else if (line.find(" - no free ID left, not changed") != std::string::npos) {
+      report.troubled = true;
+    } else if (line.rfind("Total Errors = ", 0) == 0) {
+      report.totalErrors = std::stoi(line.substr(15));
+    } else if (line.rfind("Set KORVA Global UID to ", 0) == 0) {
+      report.counterSet = static_cast<uint32_t>(std::stoul(line.substr(24)));
+    }
+    lastChanged.clear();
+  }
+  return report;
+}
+
+std::string CounterLine(const Files& files, const Generated& g) {
+  if (g.counter.empty() || g.unreadable.count(g.counter) != 0) return "";
+  uint32_t stored = 0;
+  const Bytes& bytes = files.at(g.counter);
+  for (size_t i = 0; i < 4 && i < bytes.size(); ++i) stored |= uint32_t{bytes[i]} << (8 * i);
+  uint32_t needed = HighestSeen(files, g).value_or(0) + 1;
+  if (stored >= needed) return "";
+  return "KORVA Global UID too low - " + std::to_string(stored) + " (needs to be at least " +
+         std::to_string(needed) + ")\n";
+}
+
+void CheckRunChangesNothing(const Store& store, const Generated& g, const Files& before) {
+  RunResult check = store.Run();
+  EXPECT_EQ(check.status, 0);
+  std::string tail = "Total Errors = " + std::to_string(DuplicateCount(before, g)) + "\n" +
+                     CounterLine(before, g);
+  ASSERT_GE(check.output.size(), tail.size());
+  EXPECT_EQ(check.output.substr(check.output.size() - tail.size()), tail) << check.output;
+  EXPECT_EQ(Differences(ReadAll(store, g), before), "");
+}
+
+void FixRunChangesOnlyUidsAndCounter(const Store& store, const Generated& g, const Files& before) {
+  RunResult fix = store.Run({"-fix"});
+  EXPECT_EQ(fix.status, 0);
+  FixReport report = ParseFix(fix.output, store);
+  EXPECT_EQ(report.totalErrors, DuplicateCount(before, g)) << fix.output;
+
+  Files after = ReadAll(store, g);
+  Files expected = before;
+  for (const auto& [path, uid] : report.changed) {
+    ASSERT_TRUE(before.count(path)) << "the report names a file that is not there: " << path;
+    expected[path] = WithUid(before.at(path), uid);
+  }
+  if (report.counterSet) expected[g.counter] = WithField(before.at(g.counter), 0, *report.counterSet, 0);
+  EXPECT_EQ(Differences(after, expected), "") << fix.output;
+
+  // Fresh UIDs are above every UID the mailbox held before.
+  auto seenBefore = SeenUids(before, g);
+  for (const auto& [path, uid] : report.changed) {
+    std::string box = fs::path(path).parent_path().generic_string();
+    for (uint32_t old : seenBefore[box]) EXPECT_GT(uid, old) << path << "\n" << fix.output;
+  }
+
+  RunResult again = store.Run();
+  if (!report.troubled) {
+    EXPECT_EQ(again.output.rfind(Report("Total Errors = 0\n"), 0), 0u)
+        << fix.output << "then\n" << again.output;
+  }
+
+  // A fresh UID counts towards the counter even when its file could not be
+  // written; once the highest is 4294967295 no counter can be above it.
+  uint32_t highest = std::max(HighestSeen(after, g).value_or(0), report.highestGiven);
+  bool counterWritable = !g.counter.empty() && g.unreadable.count(g.counter) == 0 &&
+                         g.readOnly.count(g.counter) == 0;
+  if (counterWritable && highest != HIGHEST) {
+    EXPECT_EQ(CounterLine(after, g), "") << fix.output;
+  }
+}
+
+TEST(Properties, RandomStores) {
+  const int stores = StoreCount();
+  for (int seed = 1; seed <= stores && !::testing::Test::HasFailure(); ++seed) {
+    SCOPED_TRACE("store seed " + std::to_string(seed));
+    Random random(static_cast<Random::result_type>(seed));
+    Store store;
+    Generated g = MakeRandomStore(random, store);
+    Files before = ReadAll(store, g);
+    CheckRunChangesNothing(store, g, before);
+    FixRunChangesOnlyUidsAndCounter(store, g, before);
+  }
+}
+
+}  // namespace
