@@ -11,7 +11,10 @@ need g++ g++
 need clang++ clang
 need setpriv util-linux
 need mkfifo coreutils
+need script bsdutils
+need /usr/bin/time time
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -f /usr/include/benchmark/benchmark.h ] || missing="$missing libbenchmark-dev"
 
 if [ -n "$missing" ]; then
   echo "Installing:$missing"

@@ -41,6 +41,9 @@ struct DirectoryListing {
 // Called once at start-up, before any other function of this interface.
 void PreparePlatform();
 
+// True when standard error is a terminal: only there is a status line drawn.
+bool IsErrorTerminal();
+
 // Both return null when the directory cannot be opened. The store root is
 // opened as ".", the current directory of the process.
 Directory* OpenDirectory(const std::string& path);

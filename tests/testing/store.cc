@@ -70,10 +70,12 @@ std::map<std::string, Bytes> Store::Snapshot() const {
   return files;
 }
 
-RunResult Store::Run(const std::vector<std::string>& args) const {
+RunResult Store::Run(const std::vector<std::string>& args,
+                     const std::string& environment) const {
   fs::path out = scratch_.path() / "stdout";
   fs::path status = scratch_.path() / "status";
-  std::string command = "cd " + Quote(root().string()) + " && " + Quote(MAILTALLY_BINARY);
+  std::string command = "cd " + Quote(root().string()) + " && " + environment + " " +
+                        Quote(MAILTALLY_BINARY);
   for (const std::string& arg : args) command += " " + Quote(arg);
   command += " >" + Quote(out.string()) + " 2>/dev/null </dev/null; echo $? >" +
              Quote(status.string());

@@ -33,7 +33,10 @@ class Store {
   // Every regular file under the root with its bytes; links not followed.
   std::map<std::string, Bytes> Snapshot() const;
 
-  RunResult Run(const std::vector<std::string>& args = {}) const;
+  // `environment` is put before the command as the shell takes it, for
+  // example "MAILTALLY_READERS=0".
+  RunResult Run(const std::vector<std::string>& args = {},
+                const std::string& environment = "") const;
 
   // The directory heading the tool prints for a mailbox, and the path it
   // prints for a file, as this platform forms them.
