@@ -113,7 +113,9 @@ void PreparePlatform() {
   }
 }
 
-bool IsErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool IsTerminal(StandardStream stream) {
+  return isatty(stream == StandardStream::OUTPUT_STREAM ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
 
 Directory* OpenDirectory(const std::string& path) {
   return WrapDirectory(open(path.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS));

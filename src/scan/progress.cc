@@ -41,7 +41,8 @@ void DrawProgress(Progress& progress, Clock::time_point now) {
 }  // namespace
 
 void StartProgress(Progress& progress) {
-  progress.enabled = IsErrorTerminal();
+  progress.enabled = IsTerminal(StandardStream::ERROR_STREAM);
+  progress.sharesTerminal = progress.enabled && IsTerminal(StandardStream::OUTPUT_STREAM);
   progress.start = Clock::now();
   progress.nextDraw = progress.start;
 }
@@ -56,4 +57,8 @@ void RefreshProgress(Progress& progress) {
 
 void HideProgress(Progress& progress) {
   if (progress.shown > 0) ShowLine(progress, "", 0);
+}
+
+void ClearForReport(Progress& progress) {
+  if (progress.sharesTerminal) HideProgress(progress);
 }

@@ -1,6 +1,7 @@
 // The status line of a long walk: drawn on standard error when that is a
-// terminal, overwritten in place, and erased before any report line and at
-// the end of the walk, so the report itself never carries a trace of it.
+// terminal, overwritten in place, erased at the end of the walk and, where
+// standard output goes to a terminal too, before report lines, so the
+// report never carries a trace of it.
 #pragma once
 
 #include <chrono>
@@ -8,7 +9,8 @@
 #include <cstdint>
 
 struct Progress {
-  bool enabled = false;  // standard error is a terminal
+  bool enabled = false;        // standard error is a terminal
+  bool sharesTerminal = false;  // and so is standard output
   uint64_t mailboxes = 0;
   uint64_t files = 0;
   std::chrono::steady_clock::time_point start;
@@ -24,3 +26,6 @@ void RefreshProgress(Progress& progress);
 
 // Erases the line, if one is shown; the next refresh draws it again.
 void HideProgress(Progress& progress);
+
+// Erases the line before report lines, where they would share its line.
+void ClearForReport(Progress& progress);

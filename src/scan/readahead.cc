@@ -18,7 +18,7 @@ const int DEFAULT_READERS = 16;
 const int MOST_READERS = 64;
 // Files a reader takes at once: few enough to spread one mailbox over
 // several readers, enough that handing them over costs little.
-const size_t CHUNK_FILES = 16;
+const size_t CHUNK_FILES = 32;
 // How far the helpers may run ahead of the walk. This bounds the memory
 // and the directory handles they hold, whatever the size of the store;
 // only a single larger mailbox is ever held whole.
@@ -172,6 +172,17 @@ std::unique_ptr<Mailbox> TakeMailbox(ReadAhead& ahead, Progress& progress) {
       return box;
     }
     if (ahead.mailboxes.empty() && ahead.listed) return nullptr;
+    // Rather than wait for its next mailbox, the walk reads the part no
+    // reader has taken yet: on a warm cache that saves most hand-overs.
+    if (!ahead.mailboxes.empty() && !ahead.chunks.empty() &&
+        ahead.chunks.front().box == ahead.mailboxes.front().get()) {
+      Chunk chunk = ahead.chunks.front();
+      ahead.chunks.pop_front();
+      lock.unlock();
+      ReadChunk(ahead, chunk);
+      lock.lock();
+      continue;
+    }
     if (!progress.enabled) {
       ahead.ready.wait(lock);
       continue;

@@ -44,7 +44,7 @@ bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string
                   Mode mode, uint32_t dirMax, RunTotals& totals) {
   ++totals.progress.mailboxes;
   // Report lines may share the terminal with the status line.
-  if (HasDuplicates(index)) HideProgress(totals.progress);
+  if (HasDuplicates(index)) ClearForReport(totals.progress);
   bool consistent = CheckDuplicates(index, dir, dirPath, mode, dirMax, totals);
   totals.highestUid = std::max(totals.highestUid, dirMax);
   RefreshProgress(totals.progress);
