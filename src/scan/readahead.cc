@@ -1,6 +1,8 @@
 #include "scan/readahead.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
@@ -20,8 +22,8 @@ const int MOST_READERS = 64;
 // several readers, enough that handing them over costs little.
 const size_t CHUNK_FILES = 32;
 // How far the helpers may run ahead of the walk. This bounds the memory
-// and the directory handles they hold, whatever the size of the store;
-// only a single larger mailbox is ever held whole.
+// and the directory handles they hold, whatever the size of the store: it
+// grows only with the largest mailbox, which is always held whole.
 const size_t MOST_FILES_AHEAD = 4096;
 const size_t MOST_MAILBOXES_AHEAD = 64;
 const auto WAIT_SLICE = std::chrono::milliseconds(100);
