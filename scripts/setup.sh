@@ -26,7 +26,10 @@ need valgrind valgrind
 # libFuzzer and the sanitizer runtimes for clang.
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   missing="$missing libclang-rt-14-dev"
+need script bsdutils
+need /usr/bin/time time
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -f /usr/include/benchmark/benchmark.h ] || missing="$missing libbenchmark-dev"
 
 if [ -n "$missing" ]; then
   echo "Installing:$missing"

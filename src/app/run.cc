@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "scan/readahead.h"
 
 namespace {
 
@@ -49,11 +50,16 @@ int RunMailTally(int argc, char** argv) {
   PreparePlatform();
   RunTotals totals;
   Directory* root = OpenDirectory(".");
-  if (root != nullptr) {
+  StartProgress(totals.progress);
+  int readers = CountReaders();
+  if (root != nullptr && readers > 0) {
+    ScanStoreAhead(root, mode, readers, totals);
+  } else if (root != nullptr) {
     VisitedDirectories visited{GetDirectoryId(root)};
     std::string dirPath = ".";
     ScanDirectory(dirPath, root, mode, 0, totals, visited);
   }
+  HideProgress(totals.progress);
   printf("Total Errors = %d\n", totals.errorCount);
   if (root != nullptr) {
     CheckGlobalCounter(root, totals.highestUid, mode);

@@ -41,6 +41,13 @@ struct DirectoryListing {
 // Called once at start-up, before any other function of this interface.
 void PreparePlatform();
 
+enum class StandardStream { OUTPUT_STREAM, ERROR_STREAM };
+
+// True when the stream is a terminal: the status line is drawn only on a
+// terminal's standard error, and kept clear of report lines only where
+// standard output is a terminal too.
+bool IsTerminal(StandardStream stream);
+
 // Both return null when the directory cannot be opened. The store root is
 // opened as ".", the current directory of the process.
 Directory* OpenDirectory(const std::string& path);

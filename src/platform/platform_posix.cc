@@ -15,6 +15,7 @@
 struct Directory {
   DIR* stream;
   int fd;
+  bool read = false;  // a fresh stream starts at its first entry already
 };
 
 struct File {
@@ -88,7 +89,7 @@ Directory* WrapDirectory(int fd) {
     close(fd);
     return nullptr;
   }
-  return new Directory{stream, fd};
+  return new Directory{stream, fd, false};
 }
 
 std::string CurrentDirectory() {
@@ -110,6 +111,10 @@ void PreparePlatform() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+bool IsTerminal(StandardStream stream) {
+  return isatty(stream == StandardStream::OUTPUT_STREAM ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 
 Directory* OpenDirectory(const std::string& path) {
@@ -136,7 +141,8 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
   listing.subdirectories.clear();
-  rewinddir(dir->stream);
+  if (dir->read) rewinddir(dir->stream);
+  dir->read = true;
   while (const dirent* entry = readdir(dir->stream)) {
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
@@ -177,7 +183,8 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
     return fstatat(dir->fd, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
   }
   std::vector<std::string> candidates;
-  rewinddir(dir->stream);
+  if (dir->read) rewinddir(dir->stream);
+  dir->read = true;
   while (const dirent* entry = readdir(dir->stream)) {
     if (EqualsIgnoringCase(entry->d_name, name.c_str()) &&
         fstatat(dir->fd, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))

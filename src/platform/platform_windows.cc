@@ -150,6 +150,14 @@ void PreparePlatform() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
+bool IsTerminal(StandardStream stream) {
+  HANDLE handle = GetStdHandle(stream == StandardStream::OUTPUT_STREAM ? STD_OUTPUT_HANDLE
+                                                                       : STD_ERROR_HANDLE);
+  DWORD mode;
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr &&
+         GetConsoleMode(handle, &mode) != 0;
+}
+
 Directory* OpenDirectory(const std::string& path) {
   HANDLE handle = CreateFileW(Widen(path).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
                               SHARE_ALL, nullptr, OPEN_EXISTING,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan/progress.h"
 
 enum class Mode { CHECK, FIX };
 
@@ -14,6 +15,7 @@ enum class Mode { CHECK, FIX };
 struct RunTotals {
   int32_t errorCount = 0;
   uint32_t highestUid = 0;
+  Progress progress;  // what has been read so far, shown on a terminal
 };
 
 // One message file of a mailbox directory, as the walk read it.
@@ -31,10 +33,20 @@ using DirectoryIndex = std::vector<FileEntry>;
 using VisitedDirectories = std::set<DirectoryId>;
 
 // Reads the UID of each message file of `dir` into a sorted index, and
-// returns the directory's highest UID through `dirMax`.
-DirectoryIndex BuildDirectoryIndex(Directory* dir,
-                                   const std::vector<std::string>& names,
-                                   uint32_t& dirMax);
+// returns the directory's highest UID through `dirMax`. The names are moved
+// into the index.
+DirectoryIndex BuildDirectoryIndex(Directory* dir, std::vector<std::string>& names,
+                                   uint32_t& dirMax, Progress& progress);
+
+// The index of message files whose UIDs were read already: `uids[i]` is the
+// UID of `names[i]`. The names are moved into the index.
+DirectoryIndex IndexMessageFiles(std::vector<std::string>& names,
+                                 const std::vector<uint32_t>& uids, uint32_t& dirMax);
+
+// Runs the duplicate check on a mailbox's index and folds its highest UID
+// into the totals; returns the duplicate check's result.
+bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string& dirPath,
+                  Mode mode, uint32_t dirMax, RunTotals& totals);
 
 // Walks `dir`, reached through `dirPath` (the path relative to the store
 // root, extended and restored on the way down), and every directory below

@@ -3,20 +3,52 @@
 #include "msgfile/msgfile.h"
 #include "scan/scan.h"
 
-DirectoryIndex BuildDirectoryIndex(Directory* dir,
-                                   const std::vector<std::string>& names,
-                                   uint32_t& dirMax) {
+namespace {
+
+bool HasDuplicates(const DirectoryIndex& index) {
+  for (size_t i = 1; i < index.size(); ++i)
+    if (index[i].uid == index[i - 1].uid) return true;
+  return false;
+}
+
+}  // namespace
+
+DirectoryIndex IndexMessageFiles(std::vector<std::string>& names,
+                                 const std::vector<uint32_t>& uids, uint32_t& dirMax) {
   DirectoryIndex index;
   index.reserve(names.size());
   dirMax = 0;
-  for (const std::string& name : names) {
-    uint32_t uid = ReadMessageUid(dir, name);
-    dirMax = std::max(dirMax, uid);
-    index.push_back({uid, name});
+  for (size_t i = 0; i < names.size(); ++i) {
+    dirMax = std::max(dirMax, uids[i]);
+    index.push_back({uids[i], std::move(names[i])});
   }
+  // Stable: files of one UID keep their listing order.
   std::stable_sort(index.begin(), index.end(),
                    [](const FileEntry& a, const FileEntry& b) { return a.uid < b.uid; });
   return index;
+}
+
+DirectoryIndex BuildDirectoryIndex(Directory* dir, std::vector<std::string>& names,
+                                   uint32_t& dirMax, Progress& progress) {
+  std::vector<uint32_t> uids;
+  uids.reserve(names.size());
+  for (const std::string& name : names) {
+    uids.push_back(ReadMessageUid(dir, name));
+    ++progress.files;
+    RefreshProgress(progress);
+  }
+  return IndexMessageFiles(names, uids, dirMax);
+}
+
+bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string& dirPath,
+                  Mode mode, uint32_t dirMax, RunTotals& totals) {
+  ++totals.progress.mailboxes;
+  // Report lines may share the terminal with the status line.
+  if (HasDuplicates(index)) ClearForReport(totals.progress);
+  bool consistent = CheckDuplicates(index, dir, dirPath, mode, dirMax, totals);
+  totals.highestUid = std::max(totals.highestUid, dirMax);
+  RefreshProgress(totals.progress);
+  return consistent;
 }
 
 bool ScanDirectory(std::string& dirPath, Directory* dir, Mode mode, int depth,
@@ -25,13 +57,10 @@ bool ScanDirectory(std::string& dirPath, Directory* dir, Mode mode, int depth,
   ListDirectory(dir, depth > 0, listing);
   if (depth > 0) {
     uint32_t dirMax = 0;
-    bool consistent;
-    {
-      DirectoryIndex index = BuildDirectoryIndex(dir, listing.messageFiles, dirMax);
-      consistent = CheckDuplicates(index, dir, dirPath, mode, dirMax, totals);
-    }
-    totals.highestUid = std::max(totals.highestUid, dirMax);
-    if (!consistent) return false;
+    DirectoryIndex index =
+        BuildDirectoryIndex(dir, listing.messageFiles, dirMax, totals.progress);
+    listing.messageFiles = {};  // not kept while the subdirectories are walked
+    if (!CheckMailbox(index, dir, dirPath, mode, dirMax, totals)) return false;
   }
   size_t parentLength = dirPath.size();
   for (const std::string& name : listing.subdirectories) {

@@ -108,12 +108,13 @@ std::map<std::string, Bytes> Store::Snapshot() const {
   return files;
 }
 
-RunResult Store::Run(const std::vector<std::string>& args) const {
+RunResult Store::Run(const std::vector<std::string>& args,
+                     const std::string& environment) const {
   fs::path out = scratch_.path() / "stdout";
   fs::path status = scratch_.path() / "status";
   // A prefix such as a valgrind command line runs the tool under a checker.
   const char* prefix = std::getenv("MAILTALLY_RUN_PREFIX");
-  std::string command = "cd " + Quote(root().string()) + " && ";
+  std::string command = "cd " + Quote(root().string()) + " && " + environment + " ";
 #ifdef MAILTALLY_WINE_PREFIX
   command += "WINEPREFIX=" + Quote(MAILTALLY_WINE_PREFIX) + " WINEDEBUG=-all wine ";
 #endif

@@ -41,9 +41,12 @@ class Store {
   std::map<std::string, Bytes> Snapshot() const;
 
   // Runs the binary under test in the root. Its output is given with "\n"
-  // line ends, whatever its platform wrote. The environment variable
-  // MAILTALLY_RUN_PREFIX, when set, is put before the command (shell text).
-  RunResult Run(const std::vector<std::string>& args = {}) const;
+  // line ends, whatever its platform wrote. `environment` is put before the
+  // command as the shell takes it, for example "MAILTALLY_READERS=0"; so is
+  // the environment variable MAILTALLY_RUN_PREFIX, when set (for example a
+  // valgrind command line).
+  RunResult Run(const std::vector<std::string>& args = {},
+                const std::string& environment = "") const;
 
   // The directory heading the tool prints for a mailbox, and the path it
   // prints for a file, as the platform of the binary under test forms them.

@@ -1,0 +1,67 @@
+// Reading ahead of the walk must not show: whatever the number of readers
+// (MAILTALLY_READERS, 0 for none), the report and the bytes left behind are
+// those of the plain walk. The stores here are larger than the distance the
+// readers may run ahead, and one mailbox holds more files than that.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <cstdlib>
+#include <random>
+
+#include "testing/store.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Mailboxes at several depths with duplicates spread over them, one large
+// mailbox, and a file with a name in two mailboxes, so that a rewrite in the
+// first shows in what the second reads.
+void FillStore(Store& store) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(store.root()))
+    fs::remove_all(entry.path());
+  std::mt19937 random(7);
+  for (int box = 0; box < 80; ++box) {
+    std::string dir = "box" + std::to_string(box) + (box % 10 == 3 ? "/sub/deeper" : "");
+    for (int file = 0; file < 20; ++file) {
+      uint32_t uid = 1 + random() % 200;
+      std::string name = dir + "/I" + std::to_string(file) + ".DAT";
+      store.Put(name, file % 2 == 0 ? PlainMessage(uid) : EncryptedMessage(uid));
+    }
+  }
+  for (int file = 0; file < 4500; ++file) {
+    uint32_t uid = file % 1000 == 999 ? file - 500 : file + 1;
+    store.Put("large/I" + std::to_string(file) + ".DAT", PlainMessage(uid));
+  }
+  store.Put("link1/I1.DAT", PlainMessage(41));
+  store.Put("link1/I2.DAT", PlainMessage(41));
+  store.MakeDirectory("link2");
+  fs::create_hard_link(store.root() / "link1/I2.DAT", store.root() / "link2/I1.DAT");
+  store.Put("link2/I2.DAT", PlainMessage(42));
+  store.Put("nextuidl.dat", Le32(10));
+}
+
+TEST(ReadAhead, SameReportAndBytesWhateverTheNumberOfReaders) {
+  if (std::getenv("MAILTALLY_READERS") != nullptr)
+    GTEST_SKIP() << "sets MAILTALLY_READERS itself, run by the default pass";
+  Store store;
+  FillStore(store);
+  const RunResult plainCheck = store.Run({}, "MAILTALLY_READERS=0");
+  const RunResult plainFix = store.Run({"-fix"}, "MAILTALLY_READERS=0");
+  const auto plainBytes = store.Snapshot();
+  // The second name of link1/I2.DAT is read after its rewrite to 42.
+  ASSERT_NE(plainFix.output.find("link2\n2 messages with ID 42\n    I1.DAT\n"
+                                 "    I2.DAT - ID changed to 43\n"),
+            std::string::npos);
+
+  for (const char* readers : {"1", "3", ""}) {
+    SCOPED_TRACE(std::string("MAILTALLY_READERS=") + readers);
+    FillStore(store);
+    const std::string environment = std::string("MAILTALLY_READERS=") + readers;
+    EXPECT_EQ(store.Run({}, environment).output, plainCheck.output);
+    EXPECT_EQ(store.Run({"-fix"}, environment).output, plainFix.output);
+    EXPECT_EQ(store.Snapshot(), plainBytes);
+  }
+}
+
+}  // namespace
