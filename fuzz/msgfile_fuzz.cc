@@ -17,6 +17,7 @@
 
 #include "msgfile/msgfile.h"
 #include "platform/platform.h"
+#include "testing/uid_field.h"
 
 namespace {
 
@@ -53,22 +54,6 @@ Bytes ReadBytes(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-bool IsEncrypted(const Bytes& bytes) {
-  return bytes.size() >= SIGNATURE_SIZE &&
-         memcmp(bytes.data(), ENCRYPTED_FILE_SIGNATURE, SIGNATURE_SIZE) == 0;
-}
-
-// The UID of `bytes`, decoded here on its own rather than by the code under
-// test: low-order bytes first, missing high-order bytes 0.
-uint32_t ExpectedUid(const Bytes& bytes) {
-  size_t offset = IsEncrypted(bytes) ? SIGNATURE_SIZE : 0;
-  uint8_t mask = offset == 0 ? 0 : UID_MASK;
-  uint32_t uid = 0;
-  for (size_t i = 0; i < 4 && offset + i < bytes.size(); ++i)
-    uid |= static_cast<uint32_t>(bytes[offset + i] ^ mask) << (8 * i);
-  return uid;
-}
-
 void Check(bool condition, const char* what) {
   if (!condition) {
     fprintf(stderr, "property broken: %s\n", what);
@@ -88,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   WriteBytes(file, before.data(), before.size());
   uint32_t uid = ReadMessageUid(w.dir, FILE_NAME);
-  Check(uid == ExpectedUid(before), "read gives the stored UID");
+  Check(uid == UidOf(before), "read gives the stored UID");
   Check(DecodeMessageUid(before.data(), before.size()) == uid, "decode agrees with read");
 
   // Indexed with another UID than the file holds: never written.
@@ -106,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(after == before, "a rewrite that would change the layout leaves the file alone");
     return 0;
   }
-  size_t offset = IsEncrypted(before) ? SIGNATURE_SIZE : 0;
+  size_t offset = FieldOffset(before);
   Check(IsEncrypted(after) == IsEncrypted(before), "layout kept");
   Check(ReadMessageUid(w.dir, FILE_NAME) == newUid, "read after rewrite gives the new UID");
   Check(after.size() == std::max(before.size(), offset + 4), "only the field may lengthen the file");

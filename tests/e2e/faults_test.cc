@@ -17,26 +17,13 @@
 
 #include "msgfile/msgfile.h"
 #include "testing/store.h"
+#include "testing/uid_field.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using Files = std::map<std::string, Bytes>;
-
-bool IsEncrypted(const Bytes& bytes) {
-  return bytes.size() >= SIGNATURE_SIZE &&
-         std::equal(bytes.begin(), bytes.begin() + SIGNATURE_SIZE, ENCRYPTED_FILE_SIGNATURE);
-}
-
-uint32_t UidOf(const Bytes& bytes) {
-  size_t offset = IsEncrypted(bytes) ? SIGNATURE_SIZE : 0;
-  uint8_t mask = offset == 0 ? 0 : UID_MASK;
-  uint32_t uid = 0;
-  for (size_t i = 0; i < 4 && offset + i < bytes.size(); ++i)
-    uid |= static_cast<uint32_t>(bytes[offset + i] ^ mask) << (8 * i);
-  return uid;
-}
 
 // The message files of the churn test, as the process that changes the
 // store under the tool knows them: it alone creates, renames and deletes.
@@ -205,7 +192,7 @@ TEST(Faults, StoreChangingUnderTheRun) {
       for (const std::string& name : m.names)
         named = named || (changed.count(name) && changed[name].count(uid));
       Bytes rewritten = m.bytes;
-      size_t offset = IsEncrypted(m.bytes) ? SIGNATURE_SIZE : 0;
+      size_t offset = FieldOffset(m.bytes);
       for (size_t i = 0; i < 4; ++i)
         rewritten[offset + i] = static_cast<uint8_t>(uid >> (8 * i)) ^ (offset ? UID_MASK : 0);
       EXPECT_TRUE(named && now == rewritten)

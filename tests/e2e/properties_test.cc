@@ -18,6 +18,7 @@
 
 #include "msgfile/msgfile.h"
 #include "testing/store.h"
+#include "testing/uid_field.h"
 
 namespace fs = std::filesystem;
 
@@ -45,24 +46,6 @@ uint32_t Pick(Random& random, uint32_t below) {
 }
 
 bool Chance(Random& random, int percent) { return static_cast<int>(Pick(random, 100)) < percent; }
-
-bool IsEncrypted(const Bytes& bytes) {
-  return bytes.size() >= SIGNATURE_SIZE &&
-         memcmp(bytes.data(), ENCRYPTED_FILE_SIGNATURE, SIGNATURE_SIZE) == 0;
-}
-
-// The UID field: four little-endian bytes at offset 0, or masked after the
-// signature; the bytes a short file lacks are the high-order ones, and 0.
-size_t FieldOffset(const Bytes& bytes) { return IsEncrypted(bytes) ? SIGNATURE_SIZE : 0; }
-
-uint32_t UidOf(const Bytes& bytes) {
-  size_t offset = FieldOffset(bytes);
-  uint8_t mask = offset == 0 ? 0 : UID_MASK;
-  uint32_t uid = 0;
-  for (size_t i = 0; i < 4 && offset + i < bytes.size(); ++i)
-    uid |= static_cast<uint32_t>(bytes[offset + i] ^ mask) << (8 * i);
-  return uid;
-}
 
 // `bytes` with the four bytes at `offset` set to `uid` (masked or not).
 Bytes WithField(Bytes bytes, size_t offset, uint32_t uid, uint8_t mask) {
