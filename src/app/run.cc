@@ -55,9 +55,7 @@ int RunMailTally(int argc, char** argv) {
   if (root != nullptr && readers > 0) {
     ScanStoreAhead(root, mode, readers, totals);
   } else if (root != nullptr) {
-    VisitedDirectories visited{GetDirectoryId(root)};
-    std::string dirPath = ".";
-    ScanDirectory(dirPath, root, mode, 0, totals, visited);
+    ScanStore(root, mode, totals);
   }
   HideProgress(totals.progress);
   printf("Total Errors = %d\n", totals.errorCount);

@@ -281,9 +281,7 @@ void ScanStoreAhead(Directory* root, Mode mode, int readers, RunTotals& totals) 
   if (!lister.joinable()) {
     // No helpers to be had: the plain walk does the same work.
     StopReaders(ahead, threads);
-    VisitedDirectories visited{GetDirectoryId(root)};
-    std::string dirPath = ".";
-    ScanDirectory(dirPath, root, mode, 0, totals, visited);
+    ScanStore(root, mode, totals);
     return;
   }
   WalkMailboxes(ahead, mode, totals);

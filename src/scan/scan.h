@@ -48,6 +48,9 @@ DirectoryIndex IndexMessageFiles(std::vector<std::string>& names,
 bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string& dirPath,
                   Mode mode, uint32_t dirMax, RunTotals& totals);
 
+// Walks the whole store below `root`, the store root, on this thread alone.
+void ScanStore(Directory* root, Mode mode, RunTotals& totals);
+
 // Walks `dir`, reached through `dirPath` (the path relative to the store
 // root, extended and restored on the way down), and every directory below
 // it. The store root itself (depth 0) holds no mailbox. Returns false when a

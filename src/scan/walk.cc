@@ -51,6 +51,12 @@ bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string
   return consistent;
 }
 
+void ScanStore(Directory* root, Mode mode, RunTotals& totals) {
+  VisitedDirectories visited{GetDirectoryId(root)};
+  std::string dirPath = ".";
+  ScanDirectory(dirPath, root, mode, 0, totals, visited);
+}
+
 bool ScanDirectory(std::string& dirPath, Directory* dir, Mode mode, int depth,
                    RunTotals& totals, VisitedDirectories& visited) {
   DirectoryListing listing;
