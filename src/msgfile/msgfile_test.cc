@@ -127,10 +127,14 @@ TEST_F(MessageFileTest, RefusedRewritesLeaveTheFileAsItWas) {
   WriteMessageUid(dir_, "I1.DAT", "./I1.DAT", 8, 42);
   WriteMessageUid(dir_, "I2.DAT", "./I2.DAT", 7, 42);
   WriteMessageUid(dir_, "I3.DAT", "./I3.DAT", 0, 42);
+  // A device in a message file's place reads as an empty file, UID 0.
+  std::filesystem::create_symlink("/dev/null", temp_.path() / "I4.DAT");
+  WriteMessageUid(dir_, "I4.DAT", "./I4.DAT", 0, 42);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Error UIDL of file \"./I1.DAT\" changed since it was read\n"
             "Error opening file \"./I2.DAT\"\n"
-            "Error opening file \"./I3.DAT\"\n");
+            "Error opening file \"./I3.DAT\"\n"
+            "Error opening file \"./I4.DAT\"\n");
   EXPECT_EQ(Read("I1.DAT"), stored);
   EXPECT_EQ(Read("I2.DAT"), stored);
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "I3.DAT"));

@@ -70,7 +70,8 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
                           std::string& found);
 
 // Files are opened for reading, or for update of the existing file: nothing
-// is ever created or truncated. OpenFile returns null on failure.
+// is ever created or truncated, and only a regular file is opened for
+// update. OpenFile returns null on failure.
 File* OpenFile(Directory* dir, const std::string& name, bool forUpdate);
 // Reads up to `size` bytes at `offset`; fewer only at the end of the file.
 // Returns the count read, or -1 on a read error.

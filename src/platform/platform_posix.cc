@@ -201,6 +201,13 @@ File* OpenFile(Directory* dir, const std::string& name, bool forUpdate) {
   int flags = (forUpdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | OPEN_FLAGS;
   int fd = openat(dir->fd, name.c_str(), flags);
   if (fd < 0) return nullptr;
+  // Listed as a regular file, but it may have been replaced since: nothing
+  // else is ever written to.
+  struct stat st;
+  if (forUpdate && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return nullptr;
+  }
   return new File{fd};
 }
 
