@@ -41,6 +41,9 @@ bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
     if (n > 1) {
       totals.errorCount += static_cast<int32_t>(n);
       if (!headingPrinted) {
+        // The mailbox's report lines may share the terminal with the
+        // status line.
+        ClearForReport(totals.progress);
         printf("Checking %.300s\n", GetFullPath(dirPath).c_str());
         headingPrinted = true;
       }

@@ -3,16 +3,6 @@
 #include "msgfile/msgfile.h"
 #include "scan/scan.h"
 
-namespace {
-
-bool HasDuplicates(const DirectoryIndex& index) {
-  for (size_t i = 1; i < index.size(); ++i)
-    if (index[i].uid == index[i - 1].uid) return true;
-  return false;
-}
-
-}  // namespace
-
 DirectoryIndex IndexMessageFiles(std::vector<std::string>& names,
                                  const std::vector<uint32_t>& uids, uint32_t& dirMax) {
   DirectoryIndex index;
@@ -43,8 +33,6 @@ DirectoryIndex BuildDirectoryIndex(Directory* dir, std::vector<std::string>& nam
 bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string& dirPath,
                   Mode mode, uint32_t dirMax, RunTotals& totals) {
   ++totals.progress.mailboxes;
-  // Report lines may share the terminal with the status line.
-  if (HasDuplicates(index)) ClearForReport(totals.progress);
   bool consistent = CheckDuplicates(index, dir, dirPath, mode, dirMax, totals);
   totals.highestUid = std::max(totals.highestUid, dirMax);
   RefreshProgress(totals.progress);
