@@ -92,6 +92,13 @@ Directory* WrapDirectory(int fd) {
   return new Directory{stream, fd, false};
 }
 
+// Starts a pass over the entries of `dir`; a fresh stream is at its first
+// entry already and needs no rewinding, which costs a system call.
+void RewindListing(Directory* dir) {
+  if (dir->read) rewinddir(dir->stream);
+  dir->read = true;
+}
+
 std::string CurrentDirectory() {
   std::vector<char> buffer(4096);
   while (getcwd(buffer.data(), buffer.size()) == nullptr) {
@@ -141,8 +148,7 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
   listing.subdirectories.clear();
-  if (dir->read) rewinddir(dir->stream);
-  dir->read = true;
+  RewindListing(dir);
   while (const dirent* entry = readdir(dir->stream)) {
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
@@ -183,8 +189,7 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
     return fstatat(dir->fd, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
   }
   std::vector<std::string> candidates;
-  if (dir->read) rewinddir(dir->stream);
-  dir->read = true;
+  RewindListing(dir);
   while (const dirent* entry = readdir(dir->stream)) {
     if (EqualsIgnoringCase(entry->d_name, name.c_str()) &&
         fstatat(dir->fd, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
