@@ -51,12 +51,7 @@ int RunMailTally(int argc, char** argv) {
   RunTotals totals;
   Directory* root = OpenDirectory(".");
   StartProgress(totals.progress);
-  int readers = CountReaders();
-  if (root != nullptr && readers > 0) {
-    ScanStoreAhead(root, mode, readers, totals);
-  } else if (root != nullptr) {
-    ScanStore(root, mode, totals);
-  }
+  if (root != nullptr) ScanStore(root, mode, CountReaders(), totals);
   HideProgress(totals.progress);
   printf("Total Errors = %d\n", totals.errorCount);
   if (root != nullptr) {

@@ -29,11 +29,12 @@ void ShowLine(Progress& progress, const char* text, size_t width) {
 
 void DrawProgress(Progress& progress, Clock::time_point now) {
   double seconds = std::chrono::duration<double>(now - progress.start).count();
-  double rate = seconds > 0 ? static_cast<double>(progress.files) / seconds : 0;
+  uint64_t files = progress.files.load();
+  double rate = seconds > 0 ? static_cast<double>(files) / seconds : 0;
   char text[MOST_LINE];
   int length = snprintf(text, sizeof text, "%llu mailboxes, %llu files read, %.0f files/s",
                         static_cast<unsigned long long>(progress.mailboxes),
-                        static_cast<unsigned long long>(progress.files), rate);
+                        static_cast<unsigned long long>(files), rate);
   if (length <= 0) return;
   ShowLine(progress, text, std::min(static_cast<size_t>(length), sizeof text - 1));
 }

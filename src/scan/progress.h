@@ -4,6 +4,7 @@
 // report never carries a trace of it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,7 @@ struct Progress {
   bool enabled = false;        // standard error is a terminal
   bool sharesTerminal = false;  // and so is standard output
   uint64_t mailboxes = 0;
-  uint64_t files = 0;
+  std::atomic<uint64_t> files{0};  // counted by the readers too
   std::chrono::steady_clock::time_point start;
   std::chrono::steady_clock::time_point nextDraw;
   size_t shown = 0;  // characters of the line now on the terminal

@@ -28,31 +28,26 @@ const size_t MOST_FILES_AHEAD = 4096;
 const size_t MOST_MAILBOXES_AHEAD = 64;
 const auto WAIT_SLICE = std::chrono::milliseconds(100);
 
-using SharedDirectory = std::shared_ptr<Directory>;
-
-// A directory as the lister found it, in walk order, with its files' UIDs.
-struct Mailbox {
-  SharedDirectory dir;
-  std::string path;
-  int depth = 0;
-  std::vector<std::string> names;  // message files in listing order
-  std::vector<uint32_t> uids;      // uids[i] belongs to names[i]
+// A mailbox as the readers see it, with how far its reading has come.
+struct QueuedMailbox {
+  Mailbox box;
   // The write count of the walk when each chunk's reads began.
   std::vector<uint64_t> chunkWrites;
   size_t chunksLeft = 0;  // guarded by ReadAhead::mutex
 };
 
 struct Chunk {
-  Mailbox* box;
+  QueuedMailbox* queued;
   size_t number;
 };
 
 struct ReadAhead {
+  explicit ReadAhead(Progress& shown) : progress(shown) {}
   std::mutex mutex;
   std::condition_variable work;   // readers wait for chunks
   std::condition_variable ready;  // the walk waits for its next mailbox
   std::condition_variable room;   // the lister waits for the walk to catch up
-  std::deque<std::unique_ptr<Mailbox>> mailboxes;  // walk order
+  std::deque<std::unique_ptr<QueuedMailbox>> mailboxes;  // walk order
   std::deque<Chunk> chunks;                        // walk order
   std::deque<Chunk> urgent;                        // re-reads the walk waits for
   size_t filesAhead = 0;
@@ -62,19 +57,23 @@ struct ReadAhead {
   // may be stale (a file can have a second name in a later mailbox), so
   // such reads are done again when the walk reaches them.
   std::atomic<uint64_t> writes{0};
-  std::atomic<uint64_t> filesRead{0};
+  Progress& progress;  // the readers count the files they read
 };
 
 void ReadChunk(ReadAhead& ahead, const Chunk& chunk) {
-  Mailbox& box = *chunk.box;
+  QueuedMailbox& queued = *chunk.queued;
+  Mailbox& box = queued.box;
   uint64_t writes = ahead.writes.load();
   size_t first = chunk.number * CHUNK_FILES;
   size_t end = std::min(first + CHUNK_FILES, box.names.size());
-  for (size_t i = first; i < end; ++i) box.uids[i] = ReadMessageUid(box.dir.get(), box.names[i]);
-  ahead.filesRead += end - first;
+  for (size_t i = first; i < end; ++i) {
+    box.uids[i] = ReadMessageUid(box.dir.get(), box.names[i]);
+    box.read[i] = 1;
+  }
+  ahead.progress.files += end - first;
   std::lock_guard<std::mutex> lock(ahead.mutex);
-  box.chunkWrites[chunk.number] = writes;
-  if (--box.chunksLeft == 0) ahead.ready.notify_all();
+  queued.chunkWrites[chunk.number] = writes;
+  if (--queued.chunksLeft == 0) ahead.ready.notify_all();
 }
 
 void RunReader(ReadAhead& ahead) {
@@ -100,17 +99,13 @@ void WakeReaders(ReadAhead& ahead, size_t chunks) {
 
 // Hands a listed mailbox to the readers and the walk, once the walk is
 // close enough behind. False when the run is stopping.
-bool QueueMailbox(ReadAhead& ahead, const SharedDirectory& dir, const std::string& path,
-                  int depth, std::vector<std::string>& names) {
-  auto box = std::make_unique<Mailbox>();
-  box->dir = dir;
-  box->path = path;
-  box->depth = depth;
-  box->names = std::move(names);
-  box->uids.resize(box->names.size());
-  size_t chunks = (box->names.size() + CHUNK_FILES - 1) / CHUNK_FILES;
-  box->chunkWrites.resize(chunks);
-  box->chunksLeft = chunks;
+bool QueueMailbox(ReadAhead& ahead, Mailbox& box) {
+  auto queued = std::make_unique<QueuedMailbox>();
+  queued->box = std::move(box);
+  size_t files = queued->box.names.size();
+  size_t chunks = (files + CHUNK_FILES - 1) / CHUNK_FILES;
+  queued->chunkWrites.resize(chunks);
+  queued->chunksLeft = chunks;
 
   std::unique_lock<std::mutex> lock(ahead.mutex);
   ahead.room.wait(lock, [&] {
@@ -119,65 +114,38 @@ bool QueueMailbox(ReadAhead& ahead, const SharedDirectory& dir, const std::strin
             ahead.filesAhead < MOST_FILES_AHEAD);
   });
   if (ahead.stopping) return false;
-  for (size_t i = 0; i < chunks; ++i) ahead.chunks.push_back({box.get(), i});
-  ahead.filesAhead += box->names.size();
-  ahead.mailboxes.push_back(std::move(box));
+  for (size_t i = 0; i < chunks; ++i) ahead.chunks.push_back({queued.get(), i});
+  ahead.filesAhead += files;
+  ahead.mailboxes.push_back(std::move(queued));
   lock.unlock();
   ahead.ready.notify_all();
   WakeReaders(ahead, chunks);
   return true;
 }
 
-// The walk's order and its choice of directories, exactly as ScanDirectory
-// makes them; the mailboxes go to the queue instead of being checked.
-bool ListAhead(ReadAhead& ahead, const SharedDirectory& dir, std::string& path, int depth,
-               VisitedDirectories& visited) {
-  DirectoryListing listing;
-  ListDirectory(dir.get(), depth > 0, listing);
-  if (depth > 0 && !QueueMailbox(ahead, dir, path, depth, listing.messageFiles)) return false;
-  size_t parentLength = path.size();
-  for (const std::string& name : listing.subdirectories) {
-    Directory* child = OpenSubdirectory(dir.get(), name);
-    if (child == nullptr) continue;
-    if (!visited.insert(GetDirectoryId(child)).second) {
-      CloseDirectory(child);
-      continue;
-    }
-    path += PATH_SEPARATOR;
-    path += name;
-    bool goOn = ListAhead(ahead, SharedDirectory(child, CloseDirectory), path, depth + 1, visited);
-    path.resize(parentLength);
-    if (!goOn) return false;
-  }
-  return true;
-}
-
 void ListStore(ReadAhead& ahead, Directory* root) {
-  VisitedDirectories visited{GetDirectoryId(root)};
-  std::string path = ".";
-  // The root handle belongs to the caller.
-  ListAhead(ahead, SharedDirectory(root, [](Directory*) {}), path, 0, visited);
+  WalkStore(root, [&](Mailbox& box) { return QueueMailbox(ahead, box); });
   std::lock_guard<std::mutex> lock(ahead.mutex);
   ahead.listed = true;
   ahead.ready.notify_all();
 }
 
 // The next mailbox in walk order with all its files read; null at the end.
-std::unique_ptr<Mailbox> TakeMailbox(ReadAhead& ahead, Progress& progress) {
+std::unique_ptr<QueuedMailbox> TakeMailbox(ReadAhead& ahead) {
   std::unique_lock<std::mutex> lock(ahead.mutex);
   for (;;) {
     if (!ahead.mailboxes.empty() && ahead.mailboxes.front()->chunksLeft == 0) {
-      std::unique_ptr<Mailbox> box = std::move(ahead.mailboxes.front());
+      std::unique_ptr<QueuedMailbox> queued = std::move(ahead.mailboxes.front());
       ahead.mailboxes.pop_front();
-      ahead.filesAhead -= box->names.size();
+      ahead.filesAhead -= queued->box.names.size();
       ahead.room.notify_one();
-      return box;
+      return queued;
     }
     if (ahead.mailboxes.empty() && ahead.listed) return nullptr;
     // Rather than wait for its next mailbox, the walk reads the part no
     // reader has taken yet: on a warm cache that saves most hand-overs.
     if (!ahead.mailboxes.empty() && !ahead.chunks.empty() &&
-        ahead.chunks.front().box == ahead.mailboxes.front().get()) {
+        ahead.chunks.front().queued == ahead.mailboxes.front().get()) {
       Chunk chunk = ahead.chunks.front();
       ahead.chunks.pop_front();
       lock.unlock();
@@ -185,54 +153,41 @@ std::unique_ptr<Mailbox> TakeMailbox(ReadAhead& ahead, Progress& progress) {
       lock.lock();
       continue;
     }
-    if (!progress.enabled) {
+    if (!ahead.progress.enabled) {
       ahead.ready.wait(lock);
       continue;
     }
     // A large mailbox takes a while: the status line goes on meanwhile.
     ahead.ready.wait_for(lock, WAIT_SLICE);
     lock.unlock();
-    progress.files = ahead.filesRead.load();
-    RefreshProgress(progress);
+    RefreshProgress(ahead.progress);
     lock.lock();
   }
 }
 
-// Reads again, and waits for, the chunks of `box` read before the walk's
+// Reads again, and waits for, the chunks of `queued` read before the walk's
 // latest rewrite.
-void RereadStaleChunks(ReadAhead& ahead, Mailbox& box) {
+void RereadStaleChunks(ReadAhead& ahead, QueuedMailbox& queued) {
   uint64_t writes = ahead.writes.load();
   std::unique_lock<std::mutex> lock(ahead.mutex);
   size_t stale = 0;
-  for (size_t i = 0; i < box.chunkWrites.size(); ++i) {
-    if (box.chunkWrites[i] == writes) continue;
-    ahead.urgent.push_back({&box, i});
+  for (size_t i = 0; i < queued.chunkWrites.size(); ++i) {
+    if (queued.chunkWrites[i] == writes) continue;
+    ahead.urgent.push_back({&queued, i});
     ++stale;
   }
   if (stale == 0) return;
-  box.chunksLeft = stale;
+  queued.chunksLeft = stale;
   lock.unlock();
   WakeReaders(ahead, stale);
   lock.lock();
-  ahead.ready.wait(lock, [&] { return box.chunksLeft == 0; });
+  ahead.ready.wait(lock, [&] { return queued.chunksLeft == 0; });
 }
 
-void WalkMailboxes(ReadAhead& ahead, Mode mode, RunTotals& totals) {
-  // After a failed check the walk leaves that directory's subdirectories
-  // and its parent's remaining ones: everything listed at its depth or
-  // deeper until the walk is back above it.
-  int skipFrom = INT_MAX;
-  while (std::unique_ptr<Mailbox> box = TakeMailbox(ahead, totals.progress)) {
-    if (box->depth >= skipFrom) continue;
-    skipFrom = INT_MAX;
-    RereadStaleChunks(ahead, *box);
-    uint32_t dirMax = 0;
-    DirectoryIndex index = IndexMessageFiles(box->names, box->uids, dirMax);
-    int32_t errorsBefore = totals.errorCount;
-    totals.progress.files = ahead.filesRead.load();
-    if (!CheckMailbox(index, box->dir.get(), box->path, mode, dirMax, totals))
-      skipFrom = box->depth;
-    if (mode == Mode::FIX && totals.errorCount != errorsBefore) ++ahead.writes;
+void CheckQueuedMailboxes(ReadAhead& ahead, WalkState& walk) {
+  while (std::unique_ptr<QueuedMailbox> queued = TakeMailbox(ahead)) {
+    RereadStaleChunks(ahead, *queued);
+    if (CheckMailbox(walk, queued->box)) ++ahead.writes;
   }
 }
 
@@ -267,8 +222,8 @@ int CountReaders() {
   return static_cast<int>(std::min<long>(count, MOST_READERS));
 }
 
-void ScanStoreAhead(Directory* root, Mode mode, int readers, RunTotals& totals) {
-  ReadAhead ahead;
+bool ScanStoreAhead(Directory* root, int readers, WalkState& walk) {
+  ReadAhead ahead(walk.totals.progress);
   std::vector<std::thread> threads;
   StartReaders(ahead, readers, threads);
   std::thread lister;
@@ -278,13 +233,11 @@ void ScanStoreAhead(Directory* root, Mode mode, int readers, RunTotals& totals) 
     } catch (const std::system_error&) {
     }
   }
-  if (!lister.joinable()) {
-    // No helpers to be had: the plain walk does the same work.
-    StopReaders(ahead, threads);
-    ScanStore(root, mode, totals);
-    return;
+  bool started = lister.joinable();
+  if (started) {
+    CheckQueuedMailboxes(ahead, walk);
+    lister.join();
   }
-  WalkMailboxes(ahead, mode, totals);
-  lister.join();
   StopReaders(ahead, threads);
+  return started;
 }

@@ -1,9 +1,9 @@
-// The walk with read-ahead. On a store that is not in the page cache the
-// walk spends its time waiting for storage, one file at a time; here helper
-// threads list directories and read UID fields ahead of it, so the waits
-// overlap. The walk's thread still does, in walk order, everything that
-// shows: every report line and every rewrite. Its report and the files it
-// leaves are those of ScanDirectory, byte for byte.
+// Read-ahead: a stage between the traversal and the walk. On a store that
+// is not in the page cache the walk spends its time waiting for storage,
+// one file at a time; here the traversal runs on a lister thread and reader
+// threads read UID fields ahead of the walk, so the waits overlap. The walk
+// itself still does, on its own thread and in walk order, everything that
+// shows: every report line and every rewrite.
 #pragma once
 
 #include "scan/scan.h"
@@ -12,6 +12,7 @@
 // suited to storage with many requests in flight; 0 turns read-ahead off.
 int CountReaders();
 
-// Walks the store below `root` (depth 0) as ScanDirectory does, with
-// `readers` reader threads and one thread listing directories.
-void ScanStoreAhead(Directory* root, Mode mode, int readers, RunTotals& totals);
+// Runs the walk over the store below `root` with up to `readers` reader
+// threads and a lister. False, before anything is read, when no helper
+// thread could be started.
+bool ScanStoreAhead(Directory* root, int readers, WalkState& walk);

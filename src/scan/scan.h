@@ -1,8 +1,16 @@
-// The walk over the message store and the per-mailbox duplicate UID check.
+// The scan of the message store, in stages:
+//   list   (walk.cc)       one traversal yields the mailboxes in walk order;
+//   read   (readahead.cc)  optionally, helper threads read UIDs ahead;
+//   index  (mailbox.cc)    the walk's thread reads what is not read yet,
+//                          builds the mailbox's index and folds the totals;
+//   check  (duplicates.cc) reports, and in fix mode renumbers, duplicates.
+// ScanStore (mailbox.cc) joins them, with or without read-ahead.
 #pragma once
 
+#include <climits>
 #include <cstdint>
-#include <set>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,7 +19,7 @@
 
 enum class Mode { CHECK, FIX };
 
-// Run-wide counters, lent by reference to every level of the walk.
+// Run-wide counters, lent by reference to every stage of the walk.
 struct RunTotals {
   int32_t errorCount = 0;
   uint32_t highestUid = 0;
@@ -28,35 +36,49 @@ struct FileEntry {
 // keep their listing order.
 using DirectoryIndex = std::vector<FileEntry>;
 
-// The directories the walk has entered; a directory reached a second time,
-// through a link or a loop, is passed over.
-using VisitedDirectories = std::set<DirectoryId>;
+// An open directory handle shared between the traversal, which opens it,
+// and whoever reads the mailbox's files; closed when the last lets go.
+using SharedDirectory = std::shared_ptr<Directory>;
 
-// Reads the UID of each message file of `dir` into a sorted index, and
-// returns the directory's highest UID through `dirMax`. The names are moved
-// into the index.
-DirectoryIndex BuildDirectoryIndex(Directory* dir, std::vector<std::string>& names,
-                                   uint32_t& dirMax, Progress& progress);
+// A mailbox directory as the traversal lists it.
+struct Mailbox {
+  SharedDirectory dir;
+  std::string path;  // relative to the store root, for the report
+  int depth = 0;     // the store root's mailboxes are at depth 1
+  std::vector<std::string> names;  // message files, in listing order
+  std::vector<uint32_t> uids;      // uids[i] is the UID of names[i] ...
+  std::vector<uint8_t> read;       // ... once read[i] is set (not a
+                                   // vector<bool>: readers set them apart)
+};
 
-// The index of message files whose UIDs were read already: `uids[i]` is the
-// UID of `names[i]`. The names are moved into the index.
-DirectoryIndex IndexMessageFiles(std::vector<std::string>& names,
-                                 const std::vector<uint32_t>& uids, uint32_t& dirMax);
+// Takes each mailbox in walk order; false stops the traversal.
+using MailboxSink = std::function<bool(Mailbox& box)>;
 
-// Runs the duplicate check on a mailbox's index and folds its highest UID
-// into the totals; returns the duplicate check's result.
-bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string& dirPath,
-                  Mode mode, uint32_t dirMax, RunTotals& totals);
+// The one traversal of the store below `root` (depth 0, which holds no
+// mailbox): every directory once, parents before their subdirectories,
+// subdirectories in listing order.
+void WalkStore(Directory* root, const MailboxSink& sink);
 
-// Walks the whole store below `root`, the store root, on this thread alone.
-void ScanStore(Directory* root, Mode mode, RunTotals& totals);
+// The walk's side of the scan: what it has seen so far.
+struct WalkState {
+  Mode mode;
+  RunTotals& totals;
+  // After a failed consistency check the walk leaves that directory's
+  // subdirectories and its parent's remaining ones: every mailbox at its
+  // depth or deeper until the walk is back above it.
+  int skipFrom = INT_MAX;
+};
 
-// Walks `dir`, reached through `dirPath` (the path relative to the store
-// root, extended and restored on the way down), and every directory below
-// it. The store root itself (depth 0) holds no mailbox. Returns false when a
-// directory failed the duplicate check's consistency check.
-bool ScanDirectory(std::string& dirPath, Directory* dir, Mode mode, int depth,
-                   RunTotals& totals, VisitedDirectories& visited);
+// Unless the walk passes over `box` (see WalkState::skipFrom): reads the
+// UIDs of `box` not read yet, checks the mailbox for duplicates and folds
+// its highest UID into the totals. Returns whether the check may have
+// rewritten a file.
+bool CheckMailbox(WalkState& walk, Mailbox& box);
+
+// Scans the whole store below `root`: with `readers` helper threads reading
+// ahead of the walk, or, with 0 or when no thread can be started, on this
+// thread alone. The report and the bytes left are the same either way.
+void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals);
 
 // Reports, and in fix mode renumbers, the duplicate UIDs of one mailbox.
 // Fresh UIDs are handed out above `dirMax`, which grows with each one.

@@ -1,74 +1,71 @@
-#include <algorithm>
+// The one traversal of the store: the only code outside the platform layer
+// that opens directories below the root or decides which ones to visit.
+#include <set>
+#include <utility>
 
-#include "msgfile/msgfile.h"
 #include "scan/scan.h"
 
-DirectoryIndex IndexMessageFiles(std::vector<std::string>& names,
-                                 const std::vector<uint32_t>& uids, uint32_t& dirMax) {
-  DirectoryIndex index;
-  index.reserve(names.size());
-  dirMax = 0;
-  for (size_t i = 0; i < names.size(); ++i) {
-    dirMax = std::max(dirMax, uids[i]);
-    index.push_back({uids[i], std::move(names[i])});
-  }
-  // Stable: files of one UID keep their listing order.
-  std::stable_sort(index.begin(), index.end(),
-                   [](const FileEntry& a, const FileEntry& b) { return a.uid < b.uid; });
-  return index;
-}
+namespace {
 
-DirectoryIndex BuildDirectoryIndex(Directory* dir, std::vector<std::string>& names,
-                                   uint32_t& dirMax, Progress& progress) {
-  std::vector<uint32_t> uids;
-  uids.reserve(names.size());
-  for (const std::string& name : names) {
-    uids.push_back(ReadMessageUid(dir, name));
-    ++progress.files;
-    RefreshProgress(progress);
-  }
-  return IndexMessageFiles(names, uids, dirMax);
-}
+// A directory on the way down whose subdirectories are not all visited yet.
+struct Level {
+  SharedDirectory dir;
+  size_t pathLength;  // its path is the first pathLength characters of the walk's
+  int depth;
+  std::vector<std::string> subdirectories;  // in listing order
+  size_t next;                              // the next one to visit
+};
 
-bool CheckMailbox(const DirectoryIndex& index, Directory* dir, const std::string& dirPath,
-                  Mode mode, uint32_t dirMax, RunTotals& totals) {
-  ++totals.progress.mailboxes;
-  bool consistent = CheckDuplicates(index, dir, dirPath, mode, dirMax, totals);
-  totals.highestUid = std::max(totals.highestUid, dirMax);
-  RefreshProgress(totals.progress);
-  return consistent;
-}
-
-void ScanStore(Directory* root, Mode mode, RunTotals& totals) {
-  VisitedDirectories visited{GetDirectoryId(root)};
-  std::string dirPath = ".";
-  ScanDirectory(dirPath, root, mode, 0, totals, visited);
-}
-
-bool ScanDirectory(std::string& dirPath, Directory* dir, Mode mode, int depth,
-                   RunTotals& totals, VisitedDirectories& visited) {
+// Lists the directory just entered, hands it to `sink` as a mailbox and
+// queues its subdirectories. False when the sink stops the traversal.
+bool EnterDirectory(SharedDirectory dir, const std::string& path, int depth,
+                    std::vector<Level>& levels, const MailboxSink& sink) {
   DirectoryListing listing;
-  ListDirectory(dir, depth > 0, listing);
-  if (depth > 0) {
-    uint32_t dirMax = 0;
-    DirectoryIndex index =
-        BuildDirectoryIndex(dir, listing.messageFiles, dirMax, totals.progress);
-    listing.messageFiles = {};  // not kept while the subdirectories are walked
-    if (!CheckMailbox(index, dir, dirPath, mode, dirMax, totals)) return false;
-  }
-  size_t parentLength = dirPath.size();
-  for (const std::string& name : listing.subdirectories) {
-    Directory* child = OpenSubdirectory(dir, name);
-    if (child == nullptr) continue;
-    bool goOn = true;
-    if (visited.insert(GetDirectoryId(child)).second) {
-      dirPath += PATH_SEPARATOR;
-      dirPath += name;
-      goOn = ScanDirectory(dirPath, child, mode, depth + 1, totals, visited);
-      dirPath.resize(parentLength);
-    }
-    CloseDirectory(child);
-    if (!goOn) break;
-  }
+  ListDirectory(dir.get(), true, listing);
+  Mailbox box;
+  box.dir = dir;
+  box.path = path;
+  box.depth = depth;
+  box.names = std::move(listing.messageFiles);
+  box.uids.resize(box.names.size());
+  box.read.resize(box.names.size());
+  if (!sink(box)) return false;
+  if (!listing.subdirectories.empty())
+    levels.push_back({std::move(dir), path.size(), depth, std::move(listing.subdirectories), 0});
   return true;
+}
+
+}  // namespace
+
+void WalkStore(Directory* root, const MailboxSink& sink) {
+  // A directory reached a second time, through a link or a loop, is passed
+  // over.
+  std::set<DirectoryId> visited{GetDirectoryId(root)};
+  std::string path = ".";
+  DirectoryListing listing;
+  ListDirectory(root, false, listing);
+  // The root handle belongs to the caller.
+  std::vector<Level> levels;
+  levels.push_back({SharedDirectory(root, [](Directory*) {}), path.size(), 0,
+                    std::move(listing.subdirectories), 0});
+  while (!levels.empty()) {
+    Level& parent = levels.back();
+    if (parent.next == parent.subdirectories.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const std::string& name = parent.subdirectories[parent.next++];
+    Directory* opened = OpenSubdirectory(parent.dir.get(), name);
+    if (opened == nullptr) continue;
+    SharedDirectory child(opened, CloseDirectory);
+    if (!visited.insert(GetDirectoryId(opened)).second) continue;
+    path.resize(parent.pathLength);
+    path += PATH_SEPARATOR;
+    path += name;
+    int depth = parent.depth + 1;
+    // A directory with no subdirectory left to visit is let go before its
+    // last one is entered: a chain of any depth holds two handles.
+    if (parent.next == parent.subdirectories.size()) levels.pop_back();
+    if (!EnterDirectory(std::move(child), path, depth, levels, sink)) return;
+  }
 }

@@ -1,0 +1,65 @@
+// The walk's side of the scan: it takes the mailboxes in walk order, reads
+// whatever UIDs are not read yet, builds each mailbox's index and runs the
+// duplicate check on it. Everything that shows (report lines, rewrites)
+// happens here, on the walk's thread, in walk order.
+#include <algorithm>
+
+#include "msgfile/msgfile.h"
+#include "scan/readahead.h"
+#include "scan/scan.h"
+
+namespace {
+
+void ReadRemainingUids(Mailbox& box, Progress& progress) {
+  for (size_t i = 0; i < box.names.size(); ++i) {
+    if (box.read[i]) continue;
+    box.uids[i] = ReadMessageUid(box.dir.get(), box.names[i]);
+    box.read[i] = 1;
+    ++progress.files;
+    RefreshProgress(progress);
+  }
+}
+
+// The names are moved into the index.
+DirectoryIndex IndexMessageFiles(Mailbox& box, uint32_t& dirMax) {
+  DirectoryIndex index;
+  index.reserve(box.names.size());
+  dirMax = 0;
+  for (size_t i = 0; i < box.names.size(); ++i) {
+    dirMax = std::max(dirMax, box.uids[i]);
+    index.push_back({box.uids[i], std::move(box.names[i])});
+  }
+  // Stable: files of one UID keep their listing order.
+  std::stable_sort(index.begin(), index.end(),
+                   [](const FileEntry& a, const FileEntry& b) { return a.uid < b.uid; });
+  return index;
+}
+
+}  // namespace
+
+bool CheckMailbox(WalkState& walk, Mailbox& box) {
+  if (box.depth >= walk.skipFrom) return false;
+  walk.skipFrom = INT_MAX;
+  RunTotals& totals = walk.totals;
+  ReadRemainingUids(box, totals.progress);
+  uint32_t dirMax = 0;
+  DirectoryIndex index = IndexMessageFiles(box, dirMax);
+  int32_t errorsBefore = totals.errorCount;
+  ++totals.progress.mailboxes;
+  if (!CheckDuplicates(index, box.dir.get(), box.path, walk.mode, dirMax, totals))
+    walk.skipFrom = box.depth;
+  totals.highestUid = std::max(totals.highestUid, dirMax);
+  RefreshProgress(totals.progress);
+  return walk.mode == Mode::FIX && totals.errorCount != errorsBefore;
+}
+
+void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals) {
+  WalkState walk{mode, totals};
+  if (readers > 0 && ScanStoreAhead(root, readers, walk)) return;
+  // On one thread the traversal feeds the walk directly: each mailbox's
+  // files are read when the walk reaches it, after every earlier rewrite.
+  WalkStore(root, [&](Mailbox& box) {
+    CheckMailbox(walk, box);
+    return true;
+  });
+}
