@@ -3,6 +3,8 @@
 #   - the g++ build, whole suite, with mailtally.exe (cross-built with
 #     MinGW-w64) run on the end-to-end cases under Wine;
 #   - the clang++ build under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   - a clang++ build under ThreadSanitizer, on the end-to-end runs with
+#     read-ahead;
 #   - the g++ build's end-to-end runs once more under valgrind's memcheck;
 #   - the message file fuzz target for 60 s;
 #   - the man page and the packages.
@@ -44,6 +46,27 @@ for compiler in g++ clang++; do
   cmake --build "$dir"
   MAILTALLY_PROPERTY_STORES="$stores" ctest --test-dir "$dir" --output-on-failure -j 2
 done
+
+echo "== ThreadSanitizer on the end-to-end runs with read-ahead"
+# Only the runs with reader threads: the plain walk has one thread. Every
+# run of the tool logs its findings to a file of its own; any finding fails.
+# Address-space randomisation is turned off for the pass: with the large
+# randomisation of some kernels, the sanitizer cannot map its shadow memory.
+tsan=build/test-tsan
+logs="$(pwd)/build/tsan-logs"
+rm -rf "$tsan" "$logs"
+mkdir -p "$logs"
+cmake -S . -B "$tsan" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DMAILTALLY_WERROR=ON -DMAILTALLY_TSAN=ON
+cmake --build "$tsan"
+TSAN_OPTIONS="log_path=$logs/tsan" MAILTALLY_PROPERTY_STORES=100 \
+  setarch "$(uname -m)" -R ctest --test-dir "$tsan" --output-on-failure -j 2 \
+  -E '^(MessageFileTest\.|Interrupted\.|Faults\.HundredThousand|no_readahead\.)'
+if find "$logs" -type f | grep -q .; then
+  find "$logs" -type f -exec cat {} +
+  echo "ThreadSanitizer reported errors"
+  exit 1
+fi
+echo "ThreadSanitizer: no finding"
 
 echo "== valgrind memcheck on the end-to-end runs"
 # Every run of the tool writes its own log; any error in any of them fails.

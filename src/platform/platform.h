@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifdef _WIN32
@@ -60,8 +61,20 @@ void CloseDirectory(Directory* dir);
 void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing);
 
-// The full path of a path relative to the store root, for the report.
+// The full path of a path relative to the store root, for the report:
+// the working directory joined with it as text, links not resolved.
 std::string GetFullPath(const std::string& relativePath);
+
+// The working directory of the process, as the platform spells it; "."
+// when it cannot be told.
+std::string GetWorkingDirectory();
+
+// Names compared with the letters a-z folded to A-Z, and no others.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// "I*.DAT" without regard to letter case. Matched on the name itself: a
+// pattern given to a system's search may also match a generated alias.
+bool IsMessageFileName(std::string_view name);
 
 // Finds the regular file of `dir` named `name`, or, where the file system
 // tells letter case apart and `name` itself is absent, the first file in

@@ -40,23 +40,6 @@ bool ListsBefore(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-bool EqualsIgnoringCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    unsigned char ca = *a, cb = *b;
-    if (ca >= 'a' && ca <= 'z') ca -= 'a' - 'A';
-    if (cb >= 'a' && cb <= 'z') cb -= 'a' - 'A';
-    if (ca != cb) return false;
-    if (ca == 0) return true;
-  }
-}
-
-// "I*.DAT" without regard to letter case.
-bool IsMessageFileName(const char* name) {
-  size_t length = strlen(name);
-  return length >= 5 && (name[0] == 'I' || name[0] == 'i') &&
-         EqualsIgnoringCase(name + length - 4, ".DAT");
-}
-
 enum class EntryKind { FILE, DIRECTORY, OTHER };
 
 // The file type comes from the listing where the file system gives it; only
@@ -99,7 +82,9 @@ void RewindListing(Directory* dir) {
   dir->read = true;
 }
 
-std::string CurrentDirectory() {
+}  // namespace
+
+std::string GetWorkingDirectory() {
   std::vector<char> buffer(4096);
   while (getcwd(buffer.data(), buffer.size()) == nullptr) {
     if (errno != ERANGE) return ".";
@@ -107,8 +92,6 @@ std::string CurrentDirectory() {
   }
   return buffer.data();
 }
-
-}  // namespace
 
 void PreparePlatform() {
   // Every level of the walk holds its directory open; a deep store needs
@@ -173,14 +156,6 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
             ListsBefore);
 }
 
-std::string GetFullPath(const std::string& relativePath) {
-  static const std::string root = CurrentDirectory();
-  std::string rest = relativePath;
-  while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
-  if (rest.empty() || rest == ".") return root;
-  return root == "/" ? root + rest : root + "/" + rest;
-}
-
 bool FindFileIgnoringCase(Directory* dir, const std::string& name,
                           std::string& found) {
   struct stat st;
@@ -191,7 +166,7 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
   std::vector<std::string> candidates;
   RewindListing(dir);
   while (const dirent* entry = readdir(dir->stream)) {
-    if (EqualsIgnoringCase(entry->d_name, name.c_str()) &&
+    if (EqualsIgnoringCase(entry->d_name, name) &&
         fstatat(dir->fd, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
       candidates.emplace_back(entry->d_name);
   }

@@ -56,25 +56,6 @@ std::string Narrow(const wchar_t* text, size_t length) {
   return narrow;
 }
 
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char ca = a[i], cb = b[i];
-    if (ca >= 'a' && ca <= 'z') ca -= 'a' - 'A';
-    if (cb >= 'a' && cb <= 'z') cb -= 'a' - 'A';
-    if (ca != cb) return false;
-  }
-  return true;
-}
-
-// "I*.DAT" without regard to letter case. Checked on the name itself: a
-// pattern given to the system's search also matches the generated 8.3 alias,
-// and "I1.DATX" has one ending in ".DAT".
-bool IsMessageFileName(const std::string& name) {
-  return name.size() >= 5 && (name[0] == 'I' || name[0] == 'i') &&
-         EqualsIgnoringCase(name.substr(name.size() - 4), ".DAT");
-}
-
 // Opens `name` in the directory `root`; null on failure. `options` tells
 // directories from files.
 HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
@@ -135,15 +116,15 @@ std::vector<Entry> ReadEntries(Directory* dir) {
   return entries;
 }
 
-std::string CurrentDirectory() {
+}  // namespace
+
+std::string GetWorkingDirectory() {
   DWORD size = GetFullPathNameW(L".", 0, nullptr, nullptr);
   std::vector<wchar_t> buffer(size + 1);
   DWORD length = GetFullPathNameW(L".", size + 1, buffer.data(), nullptr);
   if (length == 0 || length > size) return ".";
   return Narrow(buffer.data(), length);
 }
-
-}  // namespace
 
 void PreparePlatform() {
   // A drive without its medium must fail the open, not stop for a dialog.
@@ -194,14 +175,6 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
     else if (withMessageFiles && IsMessageFileName(entry.name))
       listing.messageFiles.push_back(std::move(entry.name));
   }
-}
-
-std::string GetFullPath(const std::string& relativePath) {
-  static const std::string root = CurrentDirectory();
-  std::string rest = relativePath;
-  while (rest.rfind(".\\", 0) == 0) rest.erase(0, 2);
-  if (rest.empty() || rest == ".") return root;
-  return root.back() == '\\' ? root + rest : root + "\\" + rest;
 }
 
 // The file system does not tell letter case apart; the listing decides
