@@ -11,6 +11,7 @@ need ninja ninja-build
 need g++ g++
 need clang++ clang
 need setpriv util-linux
+need prlimit util-linux
 need mkfifo coreutils
 # The Windows build and its tests: MinGW-w64 (posix threads) and Wine.
 need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix

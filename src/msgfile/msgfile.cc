@@ -36,13 +36,20 @@ uint32_t DecodeMessageUid(const uint8_t* head, size_t length) {
   return uid;
 }
 
-uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
+bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid) {
   File* file = OpenFile(dir, name, false);
-  if (file == nullptr) return 0;
+  if (file == nullptr) return false;
   uint8_t head[MESSAGE_HEAD_SIZE];
   long length = ReadHead(file, head);
   CloseFile(file);
-  return length < 0 ? 0 : DecodeMessageUid(head, static_cast<size_t>(length));
+  if (length < 0) return false;
+  uid = DecodeMessageUid(head, static_cast<size_t>(length));
+  return true;
+}
+
+uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
+  uint32_t uid = 0;
+  return TryReadMessageUid(dir, name, uid) ? uid : 0;
 }
 
 void WriteMessageUid(Directory* dir, const std::string& name,

@@ -26,6 +26,10 @@ size_t UidOffset(const uint8_t* head, size_t length);
 // end of the file count as 0 high-order bytes, so an empty file holds 0.
 uint32_t DecodeMessageUid(const uint8_t* head, size_t length);
 
+// Reads the UID of the file `name` in `dir` into `uid`; false when the file
+// cannot be opened or read.
+bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid);
+
 // The UID of the file `name` in `dir`; 0 when it cannot be opened or read.
 uint32_t ReadMessageUid(Directory* dir, const std::string& name);
 

@@ -42,6 +42,10 @@ struct DirectoryListing {
 // Called once at start-up, before any other function of this interface.
 void PreparePlatform();
 
+// How many more files and directories the process may hold open at once,
+// as far as the system tells; very many where it sets no small limit.
+size_t CountHandlesLeft();
+
 enum class StandardStream { OUTPUT_STREAM, ERROR_STREAM };
 
 // True when the stream is a terminal: the status line is drawn only on a
@@ -49,10 +53,16 @@ enum class StandardStream { OUTPUT_STREAM, ERROR_STREAM };
 // standard output is a terminal too.
 bool IsTerminal(StandardStream stream);
 
-// Both return null when the directory cannot be opened. The store root is
-// opened as ".", the current directory of the process.
+// Why an open failed: the system refused it (no such entry, not a
+// directory, no permission), or handles or memory ran out for the moment.
+enum class OpenFailure { REFUSED, NO_HANDLES };
+
+// Both return null when the directory cannot be opened, and tell why
+// through `failure` when it is given. The store root is opened as ".", the
+// current directory of the process.
 Directory* OpenDirectory(const std::string& path);
-Directory* OpenSubdirectory(Directory* parent, const std::string& name);
+Directory* OpenSubdirectory(Directory* parent, const std::string& name,
+                            OpenFailure* failure = nullptr);
 DirectoryId GetDirectoryId(Directory* dir);
 void CloseDirectory(Directory* dir);
 

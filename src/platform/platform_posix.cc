@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 struct Directory {
@@ -65,14 +66,17 @@ EntryKind KindOf(int dirFd, const dirent* entry) {
   return EntryKind::OTHER;
 }
 
-Directory* WrapDirectory(int fd) {
-  if (fd < 0) return nullptr;
-  DIR* stream = fdopendir(fd);
-  if (stream == nullptr) {
-    close(fd);
-    return nullptr;
-  }
-  return new Directory{stream, fd, false};
+OpenFailure FailureOf(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM ? OpenFailure::NO_HANDLES
+                                                               : OpenFailure::REFUSED;
+}
+
+Directory* WrapDirectory(int fd, OpenFailure* failure = nullptr) {
+  DIR* stream = fd < 0 ? nullptr : fdopendir(fd);
+  if (stream != nullptr) return new Directory{stream, fd, false};
+  if (failure != nullptr) *failure = FailureOf(errno);
+  if (fd >= 0) close(fd);
+  return nullptr;
 }
 
 // Starts a pass over the entries of `dir`; a fresh stream is at its first
@@ -103,6 +107,25 @@ void PreparePlatform() {
   }
 }
 
+size_t CountHandlesLeft() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > SIZE_MAX)
+    return SIZE_MAX;
+  // The handles open now, the listing's own aside; where they cannot be
+  // listed, a guess on the safe side.
+  size_t open = 16;
+  if (DIR* fds = opendir("/dev/fd")) {
+    open = 0;
+    while (const dirent* entry = readdir(fds))
+      if (entry->d_name[0] != '.') ++open;
+    closedir(fds);
+    if (open > 0) --open;
+  }
+  size_t most = static_cast<size_t>(limit.rlim_cur);
+  return most > open ? most - open : 0;
+}
+
 bool IsTerminal(StandardStream stream) {
   return isatty(stream == StandardStream::OUTPUT_STREAM ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
@@ -111,9 +134,10 @@ Directory* OpenDirectory(const std::string& path) {
   return WrapDirectory(open(path.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS));
 }
 
-Directory* OpenSubdirectory(Directory* parent, const std::string& name) {
+Directory* OpenSubdirectory(Directory* parent, const std::string& name,
+                            OpenFailure* failure) {
   return WrapDirectory(
-      openat(parent->fd, name.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS));
+      openat(parent->fd, name.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS), failure);
 }
 
 DirectoryId GetDirectoryId(Directory* dir) {

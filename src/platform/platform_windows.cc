@@ -32,6 +32,10 @@ struct File {
 namespace {
 
 const NTSTATUS NO_MORE_FILES = static_cast<NTSTATUS>(0x80000006);
+// What an open fails with when handles or memory ran out.
+const NTSTATUS NO_MEMORY = static_cast<NTSTATUS>(0xC0000017);
+const NTSTATUS NO_RESOURCES = static_cast<NTSTATUS>(0xC000009A);
+const NTSTATUS TOO_MANY_OPENED_FILES = static_cast<NTSTATUS>(0xC000011F);
 const ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The directory bit of an entry's attributes.
 const ULONG DIRECTORY_ATTRIBUTE = 0x10;
@@ -56,10 +60,10 @@ std::string Narrow(const wchar_t* text, size_t length) {
   return narrow;
 }
 
-// Opens `name` in the directory `root`; null on failure. `options` tells
-// directories from files.
+// Opens `name` in the directory `root`; null on failure, told through
+// `failure` when given. `options` tells directories from files.
 HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
-                    ULONG options) {
+                    ULONG options, OpenFailure* failure = nullptr) {
   std::wstring wide = Widen(name);
   if (wide.empty() || wide.size() > 32767) return nullptr;
   UNICODE_STRING objectName;
@@ -75,12 +79,17 @@ HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
       NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
                    SHARE_ALL, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT,
                    nullptr, 0);
-  return result >= 0 ? handle : nullptr;
+  if (result >= 0) return handle;
+  if (failure != nullptr)
+    *failure = result == NO_RESOURCES || result == TOO_MANY_OPENED_FILES || result == NO_MEMORY
+                   ? OpenFailure::NO_HANDLES
+                   : OpenFailure::REFUSED;
+  return nullptr;
 }
 
-Directory* OpenDirectoryIn(HANDLE root, const std::string& name) {
+Directory* OpenDirectoryIn(HANDLE root, const std::string& name, OpenFailure* failure) {
   HANDLE handle = OpenRelative(root, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                               FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT);
+                               FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, failure);
   return handle == nullptr ? nullptr : new Directory{handle};
 }
 
@@ -131,6 +140,9 @@ void PreparePlatform() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
+// Windows sets no per-process limit that a walk could reach.
+size_t CountHandlesLeft() { return static_cast<size_t>(1) << 24; }
+
 bool IsTerminal(StandardStream stream) {
   HANDLE handle = GetStdHandle(stream == StandardStream::OUTPUT_STREAM ? STD_OUTPUT_HANDLE
                                                                        : STD_ERROR_HANDLE);
@@ -147,8 +159,9 @@ Directory* OpenDirectory(const std::string& path) {
   return new Directory{handle};
 }
 
-Directory* OpenSubdirectory(Directory* parent, const std::string& name) {
-  return OpenDirectoryIn(parent->handle, name);
+Directory* OpenSubdirectory(Directory* parent, const std::string& name,
+                            OpenFailure* failure) {
+  return OpenDirectoryIn(parent->handle, name, failure);
 }
 
 DirectoryId GetDirectoryId(Directory* dir) {

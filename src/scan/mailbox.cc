@@ -10,6 +10,11 @@
 
 namespace {
 
+// Handles kept for the walk itself, beyond what the traversal and the
+// readers may hold: the mailbox it checks, the file it reads or rewrites,
+// the counter file.
+const size_t WALK_HANDLES = 4;
+
 void ReadRemainingUids(Mailbox& box, Progress& progress) {
   for (size_t i = 0; i < box.names.size(); ++i) {
     if (box.read[i]) continue;
@@ -55,10 +60,12 @@ bool CheckMailbox(WalkState& walk, Mailbox& box) {
 
 void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals) {
   WalkState walk{mode, totals};
-  if (readers > 0 && ScanStoreAhead(root, readers, walk)) return;
+  size_t left = CountHandlesLeft();
+  size_t spare = left > WALK_HANDLES ? left - WALK_HANDLES : 0;
+  if (readers > 0 && ScanStoreAhead(root, readers, spare, walk)) return;
   // On one thread the traversal feeds the walk directly: each mailbox's
   // files are read when the walk reaches it, after every earlier rewrite.
-  WalkStore(root, [&](Mailbox& box) {
+  WalkStore(root, spare > 2 ? spare - 2 : 1, [&](Mailbox& box) {
     CheckMailbox(walk, box);
     return true;
   });

@@ -51,6 +51,7 @@ struct ReadAhead {
   std::deque<Chunk> chunks;                        // walk order
   std::deque<Chunk> urgent;                        // re-reads the walk waits for
   size_t filesAhead = 0;
+  size_t mostMailboxesAhead = MOST_MAILBOXES_AHEAD;
   bool listed = false;
   bool stopping = false;
   // Mailboxes the walk has rewritten files in. A UID read before a rewrite
@@ -66,10 +67,10 @@ void ReadChunk(ReadAhead& ahead, const Chunk& chunk) {
   uint64_t writes = ahead.writes.load();
   size_t first = chunk.number * CHUNK_FILES;
   size_t end = std::min(first + CHUNK_FILES, box.names.size());
-  for (size_t i = first; i < end; ++i) {
-    box.uids[i] = ReadMessageUid(box.dir.get(), box.names[i]);
-    box.read[i] = 1;
-  }
+  // A read that failed is left to the walk: the cause may be passing (all
+  // handles in use, say), and only the walk's own failure reads as UID 0.
+  for (size_t i = first; i < end; ++i)
+    box.read[i] = TryReadMessageUid(box.dir.get(), box.names[i], box.uids[i]);
   ahead.progress.files += end - first;
   std::lock_guard<std::mutex> lock(ahead.mutex);
   queued.chunkWrites[chunk.number] = writes;
@@ -110,7 +111,7 @@ bool QueueMailbox(ReadAhead& ahead, Mailbox& box) {
   std::unique_lock<std::mutex> lock(ahead.mutex);
   ahead.room.wait(lock, [&] {
     return ahead.stopping || ahead.mailboxes.empty() ||
-           (ahead.mailboxes.size() < MOST_MAILBOXES_AHEAD &&
+           (ahead.mailboxes.size() < ahead.mostMailboxesAhead &&
             ahead.filesAhead < MOST_FILES_AHEAD);
   });
   if (ahead.stopping) return false;
@@ -123,8 +124,8 @@ bool QueueMailbox(ReadAhead& ahead, Mailbox& box) {
   return true;
 }
 
-void ListStore(ReadAhead& ahead, Directory* root) {
-  WalkStore(root, [&](Mailbox& box) { return QueueMailbox(ahead, box); });
+void ListStore(ReadAhead& ahead, Directory* root, size_t mostHeld) {
+  WalkStore(root, mostHeld, [&](Mailbox& box) { return QueueMailbox(ahead, box); });
   std::lock_guard<std::mutex> lock(ahead.mutex);
   ahead.listed = true;
   ahead.ready.notify_all();
@@ -191,6 +192,25 @@ void CheckQueuedMailboxes(ReadAhead& ahead, WalkState& walk) {
   }
 }
 
+// The shares of the handles the helpers may hold: each reader holds one
+// file at a time, each mailbox ahead of the walk its directory, and the
+// lister the directories it will come back to and two more while it opens
+// one. False when too few are left for read-ahead to be worth it.
+struct HandleShares {
+  int readers;
+  size_t mailboxesAhead;
+  size_t listerHeld;
+};
+
+bool ShareHandles(size_t spare, int readers, HandleShares& shares) {
+  shares.readers = static_cast<int>(std::min(static_cast<size_t>(readers), spare / 4));
+  shares.mailboxesAhead = std::min(MOST_MAILBOXES_AHEAD, spare / 4);
+  size_t rest = spare - static_cast<size_t>(shares.readers) - shares.mailboxesAhead;
+  if (shares.readers == 0 || rest < 3) return false;
+  shares.listerHeld = rest - 2;
+  return true;
+}
+
 // Starts up to `count` readers; fewer when the system refuses threads.
 void StartReaders(ReadAhead& ahead, int count, std::vector<std::thread>& readers) {
   for (int i = 0; i < count; ++i) {
@@ -222,14 +242,17 @@ int CountReaders() {
   return static_cast<int>(std::min<long>(count, MOST_READERS));
 }
 
-bool ScanStoreAhead(Directory* root, int readers, WalkState& walk) {
+bool ScanStoreAhead(Directory* root, int readers, size_t spareHandles, WalkState& walk) {
+  HandleShares shares;
+  if (!ShareHandles(spareHandles, readers, shares)) return false;
   ReadAhead ahead(walk.totals.progress);
+  ahead.mostMailboxesAhead = shares.mailboxesAhead;
   std::vector<std::thread> threads;
-  StartReaders(ahead, readers, threads);
+  StartReaders(ahead, shares.readers, threads);
   std::thread lister;
   if (!threads.empty()) {
     try {
-      lister = std::thread(ListStore, std::ref(ahead), root);
+      lister = std::thread(ListStore, std::ref(ahead), root, shares.listerHeld);
     } catch (const std::system_error&) {
     }
   }

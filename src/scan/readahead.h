@@ -13,6 +13,7 @@
 int CountReaders();
 
 // Runs the walk over the store below `root` with up to `readers` reader
-// threads and a lister. False, before anything is read, when no helper
-// thread could be started.
-bool ScanStoreAhead(Directory* root, int readers, WalkState& walk);
+// threads and a lister, which between them hold at most `spareHandles`
+// files and directories. False, before anything is read, when that is too
+// few or no helper thread could be started.
+bool ScanStoreAhead(Directory* root, int readers, size_t spareHandles, WalkState& walk);

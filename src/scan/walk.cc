@@ -1,71 +1,164 @@
 // The one traversal of the store: the only code outside the platform layer
 // that opens directories below the root or decides which ones to visit.
+//
+// Its use of handles is bounded, whatever the depth or shape of the store:
+// a directory is let go once its last subdirectory is entered, and beyond
+// `mostHeld` the handles of the shallowest directories still to return to
+// are let go too; such a directory is opened again by name, from the nearest
+// one still held, when the traversal comes back to it.
+#include <algorithm>
+#include <chrono>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "scan/scan.h"
 
 namespace {
 
+// How long an open that failed for want of handles is tried again, while
+// others (the walk's mailboxes, or whoever else shares the limit) let go.
+const int MOST_OPEN_TRIES = 200;
+const auto OPEN_RETRY_PAUSE = std::chrono::milliseconds(25);
+
 // A directory on the way down whose subdirectories are not all visited yet.
 struct Level {
-  SharedDirectory dir;
-  size_t pathLength;  // its path is the first pathLength characters of the walk's
+  SharedDirectory dir;  // null while let go
+  DirectoryId id;       // tells that a directory opened again is the same
+  size_t pathLength;    // its path is the traversal's path cut to this length
   int depth;
   std::vector<std::string> subdirectories;  // in listing order
   size_t next;                              // the next one to visit
 };
 
+struct Traversal {
+  std::vector<Level> levels;  // levels[0] is the store root, always held
+  std::string path;           // of the directory entered last
+  std::set<DirectoryId> visited;
+  size_t mostHeld;   // handles of levels other than the root
+  size_t held = 0;
+};
+
+// Lets go of the shallowest held level but the root and the newest; false
+// when there is none.
+bool LetGoOfShallowest(Traversal& t) {
+  for (size_t i = 1; i + 1 < t.levels.size(); ++i) {
+    if (t.levels[i].dir == nullptr) continue;
+    t.levels[i].dir = nullptr;
+    --t.held;
+    return true;
+  }
+  return false;
+}
+
+// Counts a level just held, and keeps to the bound.
+void CountHeld(Traversal& t) {
+  ++t.held;
+  while (t.held > t.mostHeld && LetGoOfShallowest(t)) {
+  }
+}
+
+void PopLevel(Traversal& t) {
+  if (t.levels.size() > 1 && t.levels.back().dir != nullptr) --t.held;
+  t.levels.pop_back();
+}
+
+// Opens `name` in `parent`. Handles that ran out are made by letting go of
+// levels, or else waited for. Null when the system refuses the directory.
+SharedDirectory OpenChild(Traversal& t, Directory* parent, const std::string& name) {
+  for (int tries = 1;; ++tries) {
+    OpenFailure failure = OpenFailure::REFUSED;
+    if (Directory* dir = OpenSubdirectory(parent, name, &failure))
+      return SharedDirectory(dir, CloseDirectory);
+    if (failure != OpenFailure::NO_HANDLES || tries == MOST_OPEN_TRIES) return nullptr;
+    if (!LetGoOfShallowest(t)) std::this_thread::sleep_for(OPEN_RETRY_PAUSE);
+  }
+}
+
+// Opens the top level again by name from the nearest level still held.
+// Null when it is gone, or another directory has taken its name.
+SharedDirectory ReopenTop(Traversal& t) {
+  size_t from = t.levels.size() - 1;
+  while (t.levels[from].dir == nullptr) --from;
+  SharedDirectory dir = t.levels[from].dir;
+  const size_t end = t.levels.back().pathLength;
+  for (size_t at = t.levels[from].pathLength + 1; dir != nullptr && at <= end;) {
+    size_t stop = std::min(t.path.find(PATH_SEPARATOR, at), end);
+    dir = OpenChild(t, dir.get(), t.path.substr(at, stop - at));
+    at = stop + 1;
+  }
+  if (dir == nullptr || GetDirectoryId(dir.get()) != t.levels.back().id) return nullptr;
+  return dir;
+}
+
+// Holds the top level, opening it again if it was let go; false when it
+// cannot be.
+bool HoldTop(Traversal& t) {
+  Level& top = t.levels.back();
+  if (top.dir != nullptr) return true;
+  top.dir = ReopenTop(t);
+  if (top.dir == nullptr) return false;
+  CountHeld(t);
+  return true;
+}
+
 // Lists the directory just entered, hands it to `sink` as a mailbox and
-// queues its subdirectories. False when the sink stops the traversal.
-bool EnterDirectory(SharedDirectory dir, const std::string& path, int depth,
-                    std::vector<Level>& levels, const MailboxSink& sink) {
+// keeps its subdirectories to visit. False when the sink stops the walk.
+bool EnterDirectory(Traversal& t, SharedDirectory dir, DirectoryId id, int depth,
+                    const MailboxSink& sink) {
   DirectoryListing listing;
   ListDirectory(dir.get(), true, listing);
   Mailbox box;
   box.dir = dir;
-  box.path = path;
+  box.path = t.path;
   box.depth = depth;
   box.names = std::move(listing.messageFiles);
   box.uids.resize(box.names.size());
   box.read.resize(box.names.size());
   if (!sink(box)) return false;
-  if (!listing.subdirectories.empty())
-    levels.push_back({std::move(dir), path.size(), depth, std::move(listing.subdirectories), 0});
+  if (!listing.subdirectories.empty()) {
+    t.levels.push_back(
+        {std::move(dir), id, t.path.size(), depth, std::move(listing.subdirectories), 0});
+    CountHeld(t);
+  }
   return true;
 }
 
 }  // namespace
 
-void WalkStore(Directory* root, const MailboxSink& sink) {
+void WalkStore(Directory* root, size_t mostHeld, const MailboxSink& sink) {
+  Traversal t;
+  t.mostHeld = std::max<size_t>(mostHeld, 1);
   // A directory reached a second time, through a link or a loop, is passed
   // over.
-  std::set<DirectoryId> visited{GetDirectoryId(root)};
-  std::string path = ".";
+  t.visited.insert(GetDirectoryId(root));
+  t.path.assign(1, '.');  // the root, as the report names it
   DirectoryListing listing;
   ListDirectory(root, false, listing);
   // The root handle belongs to the caller.
-  std::vector<Level> levels;
-  levels.push_back({SharedDirectory(root, [](Directory*) {}), path.size(), 0,
-                    std::move(listing.subdirectories), 0});
-  while (!levels.empty()) {
-    Level& parent = levels.back();
-    if (parent.next == parent.subdirectories.size()) {
-      levels.pop_back();
+  t.levels.push_back({SharedDirectory(root, [](Directory*) {}), GetDirectoryId(root),
+                      t.path.size(), 0, std::move(listing.subdirectories), 0});
+  while (!t.levels.empty()) {
+    Level& parent = t.levels.back();
+    if (parent.next == parent.subdirectories.size() || !HoldTop(t)) {
+      PopLevel(t);
       continue;
     }
-    const std::string& name = parent.subdirectories[parent.next++];
-    Directory* opened = OpenSubdirectory(parent.dir.get(), name);
-    if (opened == nullptr) continue;
-    SharedDirectory child(opened, CloseDirectory);
-    if (!visited.insert(GetDirectoryId(opened)).second) continue;
-    path.resize(parent.pathLength);
-    path += PATH_SEPARATOR;
-    path += name;
+    SharedDirectory parentDir = parent.dir;
+    const std::string name = parent.subdirectories[parent.next++];
+    bool last = parent.next == parent.subdirectories.size();
     int depth = parent.depth + 1;
+    t.path.resize(parent.pathLength);
+    SharedDirectory child = OpenChild(t, parentDir.get(), name);
+    if (child == nullptr) continue;
+    DirectoryId id = GetDirectoryId(child.get());
+    if (!t.visited.insert(id).second) continue;
+    t.path += PATH_SEPARATOR;
+    t.path += name;
     // A directory with no subdirectory left to visit is let go before its
     // last one is entered: a chain of any depth holds two handles.
-    if (parent.next == parent.subdirectories.size()) levels.pop_back();
-    if (!EnterDirectory(std::move(child), path, depth, levels, sink)) return;
+    if (last) PopLevel(t);
+    parentDir = nullptr;
+    if (!EnterDirectory(t, std::move(child), id, depth, sink)) return;
   }
 }
