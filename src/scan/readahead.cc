@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -21,9 +20,10 @@ const int MOST_READERS = 64;
 // Files a reader takes at once: few enough to spread one mailbox over
 // several readers, enough that handing them over costs little.
 const size_t CHUNK_FILES = 32;
-// How far the helpers may run ahead of the walk. This bounds the memory
-// and the directory handles they hold, whatever the size of the store: it
-// grows only with the largest mailbox, which is always held whole.
+// How far the helpers may run ahead of the walk, at most. This bounds the
+// memory they hold, whatever the size of the store: it grows only with the
+// largest mailbox, which is always held whole. The open-file limit may
+// allow fewer mailboxes ahead (ShareHandles).
 const size_t MOST_FILES_AHEAD = 4096;
 const size_t MOST_MAILBOXES_AHEAD = 64;
 const auto WAIT_SLICE = std::chrono::milliseconds(100);
@@ -48,8 +48,8 @@ struct ReadAhead {
   std::condition_variable ready;  // the walk waits for its next mailbox
   std::condition_variable room;   // the lister waits for the walk to catch up
   std::deque<std::unique_ptr<QueuedMailbox>> mailboxes;  // walk order
-  std::deque<Chunk> chunks;                        // walk order
-  std::deque<Chunk> urgent;                        // re-reads the walk waits for
+  std::deque<Chunk> chunks;                              // walk order
+  std::deque<Chunk> urgent;  // re-reads the walk waits for
   size_t filesAhead = 0;
   size_t mostMailboxesAhead = MOST_MAILBOXES_AHEAD;
   bool listed = false;
