@@ -2,6 +2,8 @@
 # Builds MailTally from scratch and runs every test:
 #   - the g++ build, whole suite, with mailtally.exe (cross-built with
 #     MinGW-w64) run on the end-to-end cases under Wine;
+#   - the random-store properties and the counter cases once more with their
+#     stores on tmpfs, xfs, btrfs, NTFS and exFAT (scripts/filesystems.sh);
 #   - the clang++ build under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   - a clang++ build under ThreadSanitizer, on the end-to-end runs with
 #     read-ahead;
@@ -45,6 +47,10 @@ for compiler in g++ clang++; do
   cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DMAILTALLY_WERROR=ON $options
   cmake --build "$dir"
   MAILTALLY_PROPERTY_STORES="$stores" ctest --test-dir "$dir" --output-on-failure -j 2
+  if [ "$compiler" = g++ ]; then
+    echo "== stores on tmpfs, xfs, btrfs, NTFS and exFAT"
+    MAILTALLY_PROPERTY_STORES="$stores" scripts/filesystems.sh "$dir"
+  fi
 done
 
 echo "== ThreadSanitizer on the end-to-end runs with read-ahead"

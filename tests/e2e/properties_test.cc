@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <sstream>
 
 #include "msgfile/msgfile.h"
+#include "testing/file_system.h"
 #include "testing/store.h"
 #include "testing/uid_field.h"
 
@@ -99,7 +101,7 @@ std::string RandomMessageName(Random& random) {
 // every file stays readable and writable.
 bool PermissionsBind() {
   static const bool bind = [] {
-    TempDir dir;
+    TempDir dir(StoreDirectory());
     fs::path file = dir.path() / "probe";
     std::ofstream(file) << "x";
     fs::permissions(file, fs::perms::none);
@@ -108,14 +110,46 @@ bool PermissionsBind() {
   return bind;
 }
 
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return std::tolower(x) == std::tolower(y);
+  });
+}
+
+// `path` as the store's file system keeps it once `taken` are there: where
+// it does not tell letter case apart, the name already taken in other case.
+std::string AsStored(const std::set<std::string>& taken, const std::string& path) {
+  if (StoreFileSystem().caseDistinctNames) return path;
+  for (const std::string& other : taken)
+    if (EqualIgnoringCase(other, path)) return other;
+  return path;
+}
+
+// Beside the message files, entries that not every file system holds: a
+// FIFO named like a message file, which the tool never opens, and a
+// message file whose name is not UTF-8. Made last, so that a store's
+// other files do not depend on the file system.
+void AddWhatTheFileSystemHolds(Random& random, Store& store, const Generated& g) {
+  const FileSystemLimits& limits = StoreFileSystem();
+  std::string box = *std::next(g.mailboxes.begin(), Pick(random, g.mailboxes.size()));
+  if (limits.fifos && Chance(random, 20)) {
+    std::string fifo = (store.root() / box / "I0fifo.DAT").string();
+    EXPECT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+  }
+  if (limits.nonUtf8Names && Chance(random, 20))
+    store.Put(box + "/I\xe9\xff.DAT", PlainMessage(EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))]));
+}
+
 Generated MakeRandomStore(Random& random, Store& store) {
   Generated g;
   for (uint32_t n = 1 + Pick(random, 3); n > 0; --n) {
-    std::string box = MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))];
+    std::string box = AsStored(g.mailboxes, MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))]);
     g.mailboxes.insert(box);
     if (Chance(random, 30))
-      g.mailboxes.insert(box + "/" + MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))]);
+      g.mailboxes.insert(AsStored(
+          g.mailboxes, box + "/" + MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))]));
   }
+  std::set<std::string> paths;
   for (const std::string& box : g.mailboxes) {
     store.MakeDirectory(box);
     // A few UIDs per mailbox make duplicate groups likely.
@@ -124,7 +158,8 @@ Generated MakeRandomStore(Random& random, Store& store) {
       pool.push_back(Chance(random, 60) ? EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))]
                                         : static_cast<uint32_t>(random()));
     for (uint32_t n = Pick(random, 9); n > 0; --n) {
-      std::string path = box + "/" + RandomMessageName(random);
+      std::string path = AsStored(paths, box + "/" + RandomMessageName(random));
+      paths.insert(path);
       uint32_t uid = Chance(random, 80) ? pool[Pick(random, pool.size())]
                                         : EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))];
       store.Put(path, RandomMessage(random, uid));
@@ -145,6 +180,7 @@ Generated MakeRandomStore(Random& random, Store& store) {
     if (Chance(random, 5)) g.unreadable.insert(g.counter);
     else if (Chance(random, 10)) g.readOnly.insert(g.counter);
   }
+  AddWhatTheFileSystemHolds(random, store, g);
   if (!PermissionsBind()) {
     g.unreadable.clear();
     g.readOnly.clear();
@@ -161,6 +197,10 @@ Files ReadAll(const Store& store, const Generated& g) {
     fs::permissions(store.root() / path, fs::perms::owner_read);
   Files files = store.Snapshot();
   for (const std::string& path : g.unreadable) fs::permissions(store.root() / path, fs::perms::none);
+  // The tool opens the counter as nextuidl.dat: where that name finds the
+  // file in any case, the driver may show its listed name's stale bytes.
+  if (!StoreFileSystem().caseDistinctNames && !g.counter.empty())
+    files[g.counter] = store.Get("nextuidl.dat");
   return files;
 }
 

@@ -1,5 +1,5 @@
-// A message store in a temporary directory, and runs of the real mailtally
-// binary in it.
+// A message store in a temporary directory (under StoreDirectory()), and
+// runs of the real mailtally binary in it.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/file_system.h"
 #include "testing/temp_dir.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -54,7 +55,7 @@ class Store {
   static std::string Relative(const std::string& path);
 
  private:
-  TempDir dir_;
+  TempDir dir_{StoreDirectory()};
   TempDir scratch_;  // the run's output, kept out of the store
 };
 

@@ -1,5 +1,5 @@
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the test ends.
+// A fresh directory under the system's temporary directory, or under
+// `base`, removed with everything in it when the test ends.
 #pragma once
 
 #include <cstdlib>
@@ -9,11 +9,10 @@
 
 class TempDir {
  public:
-  TempDir() {
+  explicit TempDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
     std::random_device random;
     for (;;) {
-      path_ = std::filesystem::temp_directory_path() /
-              ("mailtally-test-" + std::to_string(random()));
+      path_ = base / ("mailtally-test-" + std::to_string(random()));
       if (std::filesystem::create_directory(path_)) break;
     }
     path_ = std::filesystem::canonical(path_);
