@@ -37,7 +37,7 @@ uint32_t DecodeMessageUid(const uint8_t* head, size_t length) {
 }
 
 uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
-  File* file = OpenFile(dir, name, false);
+  File* file = OpenFile(dir, name, FileAccess::READ);
   if (file == nullptr) return 0;
   uint8_t head[MESSAGE_HEAD_SIZE];
   long length = ReadHead(file, head);
@@ -47,7 +47,7 @@ uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
 
 void WriteMessageUid(Directory* dir, const std::string& name,
                      const std::string& path, uint32_t oldUid, uint32_t newUid) {
-  File* file = OpenFile(dir, name, true);
+  File* file = OpenFile(dir, name, FileAccess::UPDATE_UNLINKED);
   if (file == nullptr) {
     printf("Error opening file \"%.200s\"\n", path.c_str());
     return;

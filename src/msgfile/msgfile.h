@@ -30,7 +30,9 @@ uint32_t DecodeMessageUid(const uint8_t* head, size_t length);
 uint32_t ReadMessageUid(Directory* dir, const std::string& name);
 
 // Gives the file `name` in `dir` the UID `newUid`, in the file's own layout,
-// provided it still holds `oldUid`, the UID it was indexed with. Problems are
-// reported with one line naming `path`.
+// provided it still holds `oldUid`, the UID it was indexed with. A linked
+// file (a symbolic link, or a file with several names) is not written: it
+// counts as one that cannot be opened. Problems are reported with one line
+// naming `path`.
 void WriteMessageUid(Directory* dir, const std::string& name,
                      const std::string& path, uint32_t oldUid, uint32_t newUid);

@@ -83,6 +83,25 @@ TEST(Counter, FreshUidsCount) {
                    "Set KORVA Global UID to 33 (was 32)\n"));
 }
 
+TEST(Counter, ALinkedCounterIsRaisedAsAnyOther) {
+  // Linked message files are left alone by a fix; the counter is not one.
+  for (bool symbolic : {false, true}) {
+    SCOPED_TRACE(symbolic ? "symbolic link" : "second name");
+    Store store;
+    TempDir outside;
+    store.Put("box/I1.DAT", PlainMessage(7));
+    store.Put("counter", Le32(3));
+    fs::rename(store.root() / "counter", outside.path() / "counter");
+    if (symbolic)
+      fs::create_symlink(outside.path() / "counter", store.root() / "nextuidl.dat");
+    else
+      fs::create_hard_link(outside.path() / "counter", store.root() / "nextuidl.dat");
+    EXPECT_EQ(store.Run({"-fix"}).output,
+              Report("Total Errors = 0\nSet KORVA Global UID to 8 (was 3)\n"));
+    EXPECT_EQ(store.Get("nextuidl.dat"), Le32(8));
+  }
+}
+
 TEST(Counter, AbsentCounterIsPassedOver) {
   Store store;
   store.Put("box/I1.DAT", PlainMessage(7));
