@@ -102,6 +102,40 @@ TEST(Counter, ALinkedCounterIsRaisedAsAnyOther) {
   }
 }
 
+TEST(Counter, FoundByItsNameInARootThatCannotBeListed) {
+  if (RUNS_UNDER_WINE)
+    GTEST_SKIP() << "Wine cannot make a directory it cannot list the current directory of "
+                    "a program, and starts mailtally.exe in C:\\ instead";
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(7));
+  store.Put("box/I2.DAT", PlainMessage(7));
+  store.Put("nextuidl.dat", Le32(0));
+  fs::permissions(store.root() / "nextuidl.dat",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+  const auto before = store.Snapshot();
+  // Search permission alone, as mode 711 gives a user other than the owner.
+  fs::permissions(store.root(),
+                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+  std::error_code denied;
+  fs::directory_iterator listing(store.root(), denied);
+  RunResult check, fix;
+  if (denied) {
+    check = store.Run();
+    fix = store.Run({"-fix"});
+  }
+  fs::permissions(store.root(), fs::perms::owner_all);
+  if (!denied) GTEST_SKIP() << "permission bits do not bind this process";
+
+  // Nothing below the root is found; the counter is, by its name.
+  EXPECT_EQ(check.output,
+            Report("Total Errors = 0\nKORVA Global UID too low - 0 (needs to be at least 1)\n"));
+  EXPECT_EQ(fix.output, Report("Total Errors = 0\nSet KORVA Global UID to 1 (was 0)\n"));
+  auto expected = before;
+  expected["nextuidl.dat"] = Le32(1);
+  EXPECT_EQ(store.Snapshot(), expected);
+}
+
 TEST(Counter, AbsentCounterIsPassedOver) {
   Store store;
   store.Put("box/I1.DAT", PlainMessage(7));
