@@ -51,9 +51,11 @@ void CheckGlobalCounter(Directory* root, uint32_t highestUid, Mode mode) {
   uint32_t stored = 0;
 
   // Check mode only ever reads, so a read-only counter is still checked.
-  File* file = mode == Mode::FIX ? OpenFile(root, name, true) : nullptr;
+  // Unlike a message file, a linked counter is raised: a higher counter is
+  // never wrong, under whichever name it is read.
+  File* file = mode == Mode::FIX ? OpenFile(root, name, FileAccess::UPDATE) : nullptr;
   if (file == nullptr) {
-    File* readOnly = OpenFile(root, name, false);
+    File* readOnly = OpenFile(root, name, FileAccess::READ);
     if (readOnly == nullptr || !ReadAndClose(readOnly, stored) || stored >= needed)
       return;
     if (mode == Mode::FIX) printf("Error opening file \"%.200s\"\n", name.c_str());

@@ -37,7 +37,7 @@ uint32_t DecodeMessageUid(const uint8_t* head, size_t length) {
 }
 
 bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid) {
-  File* file = OpenFile(dir, name, false);
+  File* file = OpenFile(dir, name, FileAccess::READ);
   if (file == nullptr) return false;
   uint8_t head[MESSAGE_HEAD_SIZE];
   long length = ReadHead(file, head);
@@ -54,7 +54,7 @@ uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
 
 void WriteMessageUid(Directory* dir, const std::string& name,
                      const std::string& path, uint32_t oldUid, uint32_t newUid) {
-  File* file = OpenFile(dir, name, true);
+  File* file = OpenFile(dir, name, FileAccess::UPDATE_UNLINKED);
   if (file == nullptr) {
     printf("Error opening file \"%.200s\"\n", path.c_str());
     return;

@@ -34,7 +34,9 @@ bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid);
 uint32_t ReadMessageUid(Directory* dir, const std::string& name);
 
 // Gives the file `name` in `dir` the UID `newUid`, in the file's own layout,
-// provided it still holds `oldUid`, the UID it was indexed with. Problems are
-// reported with one line naming `path`.
+// provided it still holds `oldUid`, the UID it was indexed with. A linked
+// file (a symbolic link, or a file with several names) is not written: it
+// counts as one that cannot be opened. Problems are reported with one line
+// naming `path`.
 void WriteMessageUid(Directory* dir, const std::string& name,
                      const std::string& path, uint32_t oldUid, uint32_t newUid);

@@ -140,6 +140,55 @@ TEST_F(MessageFileTest, RefusedRewritesLeaveTheFileAsItWas) {
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "I3.DAT"));
 }
 
+TEST_F(MessageFileTest, AFileChangedSinceItWasReadIsNotRewritten) {
+  const Bytes cases[][2] = {
+      {Concat({3, 0, 0, 0}, BODY), Concat({4, 0, 0, 0}, BODY)},
+      {Concat(Signature(), Masked(3)), Concat(Signature(), Masked(4))},
+      {Concat({3, 0, 0, 0}, BODY), Concat(Signature(), Masked(5))},
+  };
+  for (const auto& [read, changed] : cases) {
+    Write("I1.DAT", read);
+    uint32_t uid = ReadMessageUid(dir_, "I1.DAT");
+    Write("I1.DAT", changed);  // as the server might, between the walk and the fix
+    testing::internal::CaptureStdout();
+    WriteMessageUid(dir_, "I1.DAT", "./I1.DAT", uid, 42);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error UIDL of file \"./I1.DAT\" changed since it was read\n");
+    EXPECT_EQ(Read("I1.DAT"), changed);
+  }
+}
+
+// The walk's check for links comes before the rewrite; the rewrite checks
+// again on the file it opened, so a name linked in between is not written
+// through either.
+TEST_F(MessageFileTest, ALinkedFileIsNotWrittenThrough) {
+  namespace fs = std::filesystem;
+  const Bytes stored = Concat({7, 0, 0, 0}, BODY);
+  Write("I1.DAT", stored);
+  fs::create_hard_link(temp_.path() / "I1.DAT", temp_.path() / "I2.DAT");
+  Write("I3.DAT", stored);
+  fs::create_symlink("I3.DAT", temp_.path() / "I4.DAT");
+  fs::create_symlink("missing", temp_.path() / "I5.DAT");
+  for (const char* name : {"I1.DAT", "I2.DAT", "I4.DAT", "I5.DAT"})
+    EXPECT_TRUE(IsLinkedFile(dir_, name)) << name;
+  EXPECT_FALSE(IsLinkedFile(dir_, "I3.DAT"));
+  EXPECT_FALSE(IsLinkedFile(dir_, "IMISSING.DAT"));
+
+  testing::internal::CaptureStdout();
+  WriteMessageUid(dir_, "I2.DAT", "./I2.DAT", 7, 42);
+  WriteMessageUid(dir_, "I4.DAT", "./I4.DAT", 7, 42);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error opening file \"./I2.DAT\"\nError opening file \"./I4.DAT\"\n");
+  EXPECT_EQ(Read("I1.DAT"), stored);
+  EXPECT_EQ(Read("I3.DAT"), stored);
+
+  // Its other name gone, the file is written as any other.
+  fs::remove(temp_.path() / "I1.DAT");
+  EXPECT_FALSE(IsLinkedFile(dir_, "I2.DAT"));
+  WriteMessageUid(dir_, "I2.DAT", "./I2.DAT", 7, 42);
+  EXPECT_EQ(ReadMessageUid(dir_, "I2.DAT"), 42u);
+}
+
 TEST_F(MessageFileTest, ARewriteThatWouldTurnAPlainFileEncryptedIsRefused) {
   // Bytes 4 to 19 match the signature's: the UID that equals its first four
   // bytes would make the file read as encrypted.

@@ -59,7 +59,9 @@ enum class OpenFailure { REFUSED, NO_HANDLES };
 
 // Both return null when the directory cannot be opened, and tell why
 // through `failure` when it is given. The store root is opened as ".", the
-// current directory of the process.
+// current directory of the process. OpenDirectory also opens a directory
+// that may be searched but not listed: its listing is empty, and its files
+// are still opened by name.
 Directory* OpenDirectory(const std::string& path);
 Directory* OpenSubdirectory(Directory* parent, const std::string& name,
                             OpenFailure* failure = nullptr);
@@ -92,10 +94,25 @@ bool IsMessageFileName(std::string_view name);
 bool FindFileIgnoringCase(Directory* dir, const std::string& name,
                           std::string& found);
 
-// Files are opened for reading, or for update of the existing file: nothing
-// is ever created or truncated, and only a regular file is opened for
-// update. OpenFile returns null on failure.
-File* OpenFile(Directory* dir, const std::string& name, bool forUpdate);
+// True when the file `name` of `dir` is itself a symbolic link (on Windows,
+// a reparse point) or has more than one name (link count above 1): a write
+// through this name would change a file that is reached by another path too.
+// The link is not followed. False when the file cannot be examined.
+bool IsLinkedFile(Directory* dir, const std::string& name);
+
+enum class FileAccess {
+  READ,
+  // The existing file, for reading and writing: nothing is ever created or
+  // truncated, and only a regular file is opened.
+  UPDATE,
+  // As UPDATE, but a linked file (see IsLinkedFile) is refused as well,
+  // judged on the open handle, so a file linked since it was examined is
+  // not written through either.
+  UPDATE_UNLINKED,
+};
+
+// Returns null on failure.
+File* OpenFile(Directory* dir, const std::string& name, FileAccess access);
 // Reads up to `size` bytes at `offset`; fewer only at the end of the file.
 // Returns the count read, or -1 on a read error.
 long ReadFileAt(File* file, uint64_t offset, void* buffer, size_t size);

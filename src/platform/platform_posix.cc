@@ -14,7 +14,7 @@
 #include <cstring>
 
 struct Directory {
-  DIR* stream;
+  DIR* stream;  // null for a directory that can be searched, not listed
   int fd;
   bool read = false;  // a fresh stream starts at its first entry already
 };
@@ -26,6 +26,16 @@ struct File {
 namespace {
 
 const int OPEN_FLAGS = O_CLOEXEC | O_NOCTTY;
+
+// Opens a directory for the lookup of names in it only, which needs no read
+// permission on it.
+#if defined(O_PATH)
+const int SEARCH_ONLY = O_PATH;
+#elif defined(O_SEARCH)
+const int SEARCH_ONLY = O_SEARCH;
+#else
+const int SEARCH_ONLY = O_RDONLY;
+#endif
 
 // Letters a-z fold to A-Z; ties fall back to the raw bytes, so the order is
 // total and the same on every file system.
@@ -80,10 +90,13 @@ Directory* WrapDirectory(int fd, OpenFailure* failure = nullptr) {
 }
 
 // Starts a pass over the entries of `dir`; a fresh stream is at its first
-// entry already and needs no rewinding, which costs a system call.
-void RewindListing(Directory* dir) {
+// entry already and needs no rewinding, which costs a system call. False
+// when the directory cannot be listed.
+bool RewindListing(Directory* dir) {
+  if (dir->stream == nullptr) return false;
   if (dir->read) rewinddir(dir->stream);
   dir->read = true;
+  return true;
 }
 
 }  // namespace
@@ -131,7 +144,12 @@ bool IsTerminal(StandardStream stream) {
 }
 
 Directory* OpenDirectory(const std::string& path) {
-  return WrapDirectory(open(path.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS));
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS);
+  if (fd >= 0 || errno != EACCES) return WrapDirectory(fd);
+  // A root of mode 711: nothing in it can be listed, but the counter can
+  // still be opened by its name.
+  fd = open(path.c_str(), SEARCH_ONLY | O_DIRECTORY | OPEN_FLAGS);
+  return fd < 0 ? nullptr : new Directory{nullptr, fd, false};
 }
 
 Directory* OpenSubdirectory(Directory* parent, const std::string& name,
@@ -147,7 +165,10 @@ DirectoryId GetDirectoryId(Directory* dir) {
 }
 
 void CloseDirectory(Directory* dir) {
-  closedir(dir->stream);
+  if (dir->stream != nullptr)
+    closedir(dir->stream);
+  else
+    close(dir->fd);
   delete dir;
 }
 
@@ -155,7 +176,7 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
   listing.subdirectories.clear();
-  RewindListing(dir);
+  if (!RewindListing(dir)) return;
   while (const dirent* entry = readdir(dir->stream)) {
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
@@ -188,7 +209,7 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
     return fstatat(dir->fd, name.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
   }
   std::vector<std::string> candidates;
-  RewindListing(dir);
+  if (!RewindListing(dir)) return false;
   while (const dirent* entry = readdir(dir->stream)) {
     if (EqualsIgnoringCase(entry->d_name, name) &&
         fstatat(dir->fd, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
@@ -199,16 +220,26 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
   return true;
 }
 
-File* OpenFile(Directory* dir, const std::string& name, bool forUpdate) {
+bool IsLinkedFile(Directory* dir, const std::string& name) {
+  struct stat st;
+  return fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         (S_ISLNK(st.st_mode) || st.st_nlink > 1);
+}
+
+File* OpenFile(Directory* dir, const std::string& name, FileAccess access) {
   // O_NONBLOCK: should a pipe have taken the file's place since the listing,
   // opening it must not wait for a writer.
-  int flags = (forUpdate ? O_RDWR : O_RDONLY) | O_NONBLOCK | OPEN_FLAGS;
+  int flags = (access == FileAccess::READ ? O_RDONLY : O_RDWR) | O_NONBLOCK | OPEN_FLAGS;
+  if (access == FileAccess::UPDATE_UNLINKED) flags |= O_NOFOLLOW;
   int fd = openat(dir->fd, name.c_str(), flags);
   if (fd < 0) return nullptr;
-  // Listed as a regular file, but it may have been replaced since: nothing
-  // else is ever written to.
+  // Listed as a regular file, but it may have been replaced or linked since:
+  // nothing else is ever written to.
   struct stat st;
-  if (forUpdate && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  bool refused = access != FileAccess::READ &&
+                 (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                  (access == FileAccess::UPDATE_UNLINKED && st.st_nlink > 1));
+  if (refused) {
     close(fd);
     return nullptr;
   }

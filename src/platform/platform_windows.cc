@@ -125,6 +125,17 @@ std::vector<Entry> ReadEntries(Directory* dir) {
   return entries;
 }
 
+// Sets `linked` when a write through this handle would change the file
+// under another name too: a reparse point (a symbolic link, opened itself),
+// or a file with several names. False when that cannot be told.
+bool ReadLinked(HANDLE handle, bool& linked) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  linked = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+           info.nNumberOfLinks > 1;
+  return true;
+}
+
 }  // namespace
 
 std::string GetWorkingDirectory() {
@@ -152,9 +163,14 @@ bool IsTerminal(StandardStream stream) {
 }
 
 Directory* OpenDirectory(const std::string& path) {
-  HANDLE handle = CreateFileW(Widen(path).c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                              SHARE_ALL, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  std::wstring wide = Widen(path);
+  HANDLE handle = CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE, SHARE_ALL,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  // A root that may be searched but not listed: its listing is empty, but
+  // the counter can still be opened by its name.
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    handle = CreateFileW(wide.c_str(), FILE_TRAVERSE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return new Directory{handle};
 }
@@ -206,14 +222,38 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
       any = true;
     }
   }
-  return any;
+  if (any) return true;
+  // Not listed: the directory may be one that can be searched but not
+  // listed, where a file is still opened by its name.
+  HANDLE handle = OpenRelative(dir->handle, name, FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE);
+  if (handle == nullptr) return false;
+  CloseHandle(handle);
+  found = name;
+  return true;
 }
 
-File* OpenFile(Directory* dir, const std::string& name, bool forUpdate) {
-  ACCESS_MASK access = GENERIC_READ | (forUpdate ? GENERIC_WRITE : 0);
-  HANDLE handle = OpenRelative(dir->handle, name, access, FILE_NON_DIRECTORY_FILE);
+bool IsLinkedFile(Directory* dir, const std::string& name) {
+  HANDLE handle = OpenRelative(dir->handle, name, FILE_READ_ATTRIBUTES,
+                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  if (handle == nullptr) return false;
+  bool linked = false;
+  bool known = ReadLinked(handle, linked);
+  CloseHandle(handle);
+  return known && linked;
+}
+
+File* OpenFile(Directory* dir, const std::string& name, FileAccess access) {
+  bool unlinked = access == FileAccess::UPDATE_UNLINKED;
+  ACCESS_MASK rights = GENERIC_READ | (access == FileAccess::READ ? 0 : GENERIC_WRITE);
+  // A reparse point is opened itself, not followed, so that it can be refused.
+  ULONG options = FILE_NON_DIRECTORY_FILE | (unlinked ? FILE_OPEN_REPARSE_POINT : 0);
+  HANDLE handle = OpenRelative(dir->handle, name, rights, options);
   if (handle == nullptr) return nullptr;
-  if (GetFileType(handle) != FILE_TYPE_DISK) {  // a device or pipe, never read
+  // A device or pipe is never read; a linked file, where refused, may have
+  // been linked since it was examined.
+  bool linked = false;
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      (unlinked && (!ReadLinked(handle, linked) || linked))) {
     CloseHandle(handle);
     return nullptr;
   }

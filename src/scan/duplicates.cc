@@ -8,12 +8,19 @@ namespace {
 const uint32_t HIGHEST_UID = 0xFFFFFFFF;
 
 // Every file of the group after the first gets a fresh UID above the
-// directory's highest; the first keeps its UID and is not opened.
+// directory's highest; the first keeps its UID and is not opened. A linked
+// file is left as it is: a write through it would change the file under its
+// other names too, which may be the group's first or lie in a mailbox
+// already checked, or outside the store.
 void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
                    Directory* dir, const std::string& dirPath, uint32_t& dirMax) {
   printf("    %s\n", index[first].name.c_str());
   for (size_t i = first + 1; i < end; ++i) {
     const FileEntry& entry = index[i];
+    if (IsLinkedFile(dir, entry.name)) {
+      printf("    %s - linked file, not changed\n", entry.name.c_str());
+      continue;
+    }
     // Wrapping to 0 would hand out UIDs the directory already holds.
     if (dirMax == HIGHEST_UID) {
       printf("    %s - no free ID left, not changed\n", entry.name.c_str());

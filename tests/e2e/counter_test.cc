@@ -83,6 +83,59 @@ TEST(Counter, FreshUidsCount) {
                    "Set KORVA Global UID to 33 (was 32)\n"));
 }
 
+TEST(Counter, ALinkedCounterIsRaisedAsAnyOther) {
+  // Linked message files are left alone by a fix; the counter is not one.
+  for (bool symbolic : {false, true}) {
+    SCOPED_TRACE(symbolic ? "symbolic link" : "second name");
+    Store store;
+    TempDir outside;
+    store.Put("box/I1.DAT", PlainMessage(7));
+    store.Put("counter", Le32(3));
+    fs::rename(store.root() / "counter", outside.path() / "counter");
+    if (symbolic)
+      fs::create_symlink(outside.path() / "counter", store.root() / "nextuidl.dat");
+    else
+      fs::create_hard_link(outside.path() / "counter", store.root() / "nextuidl.dat");
+    EXPECT_EQ(store.Run({"-fix"}).output,
+              Report("Total Errors = 0\nSet KORVA Global UID to 8 (was 3)\n"));
+    EXPECT_EQ(store.Get("nextuidl.dat"), Le32(8));
+  }
+}
+
+TEST(Counter, FoundByItsNameInARootThatCannotBeListed) {
+  if (RUNS_UNDER_WINE)
+    GTEST_SKIP() << "Wine cannot make a directory it cannot list the current directory of "
+                    "a program, and starts mailtally.exe in C:\\ instead";
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(7));
+  store.Put("box/I2.DAT", PlainMessage(7));
+  store.Put("nextuidl.dat", Le32(0));
+  fs::permissions(store.root() / "nextuidl.dat",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+  const auto before = store.Snapshot();
+  // Search permission alone, as mode 711 gives a user other than the owner.
+  fs::permissions(store.root(),
+                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+  std::error_code denied;
+  fs::directory_iterator listing(store.root(), denied);
+  RunResult check, fix;
+  if (denied) {
+    check = store.Run();
+    fix = store.Run({"-fix"});
+  }
+  fs::permissions(store.root(), fs::perms::owner_all);
+  if (!denied) GTEST_SKIP() << "permission bits do not bind this process";
+
+  // Nothing below the root is found; the counter is, by its name.
+  EXPECT_EQ(check.output,
+            Report("Total Errors = 0\nKORVA Global UID too low - 0 (needs to be at least 1)\n"));
+  EXPECT_EQ(fix.output, Report("Total Errors = 0\nSet KORVA Global UID to 1 (was 0)\n"));
+  auto expected = before;
+  expected["nextuidl.dat"] = Le32(1);
+  EXPECT_EQ(store.Snapshot(), expected);
+}
+
 TEST(Counter, AbsentCounterIsPassedOver) {
   Store store;
   store.Put("box/I1.DAT", PlainMessage(7));

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
 
 #include "testing/store.h"
 
@@ -170,29 +174,154 @@ TEST(Duplicates, ReadOnlyDuplicateIsReportedAndLeftAlone) {
   ExpectOnlyChanged(before, store.Snapshot(), {{"box/I3.DAT", PlainMessage(5)}});
 }
 
-TEST(Duplicates, AFileChangedSinceTheScanIsNotRewritten) {
-  Store store;
-  // I2 and I4 are two names of one file: when I4's turn comes, the rewrite
-  // through I2 has changed it since the scan.
-  store.Put("box/I1.DAT", PlainMessage(3));
-  store.Put("box/I2.DAT", PlainMessage(3));
-  store.Put("box/I3.DAT", EncryptedMessage(3));
-  fs::create_hard_link(store.root() / "box/I2.DAT", store.root() / "box/I4.DAT");
-  store.Put("box/I9.DAT", PlainMessage(4));
-  Files before = store.Snapshot();
-  EXPECT_EQ(store.Run({"-fix"}).output,
-            Report("Checking " + store.Heading("box") +
-                   "\n4 messages with ID 3\n    I1.DAT\n"
-                   "    I2.DAT - ID changed to 5\n"
-                   "    I3.DAT - ID changed to 6\n"
-                   "    I4.DAT - ID changed to 7\n"
-                   "Error UIDL of file \"" + Store::Relative("box/I4.DAT") +
-                   "\" changed since it was read\n"
-                   "Total Errors = 4\n"));
-  ExpectOnlyChanged(before, store.Snapshot(),
-                    {{"box/I2.DAT", PlainMessage(5)},
-                     {"box/I3.DAT", EncryptedMessage(6)},
-                     {"box/I4.DAT", PlainMessage(5)}});
+// A linked message file: one with several names, or a symbolic link. A
+// rewrite through it would change it under its other names as well, so a
+// fix leaves it alone and spends no fresh UID on it. `check` and `fix` are
+// the report's lines, a heading naming its mailbox relative to the root.
+struct LinkCase {
+  const char* what;
+  std::function<void(Store&, const fs::path& outside)> make;
+  std::string check;
+  std::string fix;
+  Files changed;
+};
+
+// The report's lines with each "Checking <mailbox>" given its full path.
+std::string WithHeadings(const Store& store, const std::string& lines) {
+  std::istringstream in(lines);
+  std::string line, text;
+  while (std::getline(in, line)) {
+    if (line.rfind("Checking ", 0) == 0) line = "Checking " + store.Heading(line.substr(9));
+    text += line + "\n";
+  }
+  return text;
+}
+
+// Every file of the store, and of the directory outside it, by path.
+Files Everything(const Store& store, const fs::path& outside) {
+  Files files = store.Snapshot();
+  for (const fs::directory_entry& entry : fs::directory_iterator(outside)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    files["outside/" + entry.path().filename().string()] =
+        Bytes(std::istreambuf_iterator<char>(in), {});
+  }
+  return files;
+}
+
+// Each case is run in check mode, then twice in fix mode: the second fix
+// must find nothing left to renumber and change nothing.
+void ExpectLinkedFilesLeftAlone(const std::vector<LinkCase>& cases) {
+  for (const LinkCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Store store;
+    TempDir outside;
+    c.make(store, outside.path());
+    Files before = Everything(store, outside.path());
+    EXPECT_EQ(store.Run().output, Report(WithHeadings(store, c.check)));
+    EXPECT_EQ(Everything(store, outside.path()), before);
+    EXPECT_EQ(store.Run({"-fix"}).output, Report(WithHeadings(store, c.fix)));
+    ExpectOnlyChanged(before, Everything(store, outside.path()), c.changed);
+    EXPECT_EQ(store.Run({"-fix"}).output.find(" - ID changed to "), std::string::npos);
+    ExpectOnlyChanged(before, Everything(store, outside.path()), c.changed);
+  }
+}
+
+void HardLink(const Store& store, const std::string& from, const std::string& to) {
+  fs::create_hard_link(store.root() / from, store.root() / to);
+}
+
+TEST(Duplicates, FilesWithSeveralNamesAreNotRewritten) {
+  ExpectLinkedFilesLeftAlone({
+      {"two names in one mailbox",
+       [](Store& store, const fs::path&) {
+         store.Put("a/I1.DAT", PlainMessage(5));
+         HardLink(store, "a/I1.DAT", "a/I2.DAT");
+         store.Put("a/I3.DAT", PlainMessage(9));
+       },
+       "Checking a\n2 messages with ID 5\n    I1.DAT\n    I2.DAT\nTotal Errors = 2\n",
+       "Checking a\n2 messages with ID 5\n    I1.DAT\n"
+       "    I2.DAT - linked file, not changed\nTotal Errors = 2\n",
+       {}},
+      {"one name in a mailbox checked before",
+       [](Store& store, const fs::path&) {
+         store.Put("a/I2.DAT", PlainMessage(6));
+         store.Put("b/I1.DAT", PlainMessage(5));
+         store.Put("b/I2.DAT", EncryptedMessage(5));
+         HardLink(store, "b/I2.DAT", "a/I1.DAT");
+       },
+       "Checking b\n2 messages with ID 5\n    I1.DAT\n    I2.DAT\nTotal Errors = 2\n",
+       "Checking b\n2 messages with ID 5\n    I1.DAT\n"
+       "    I2.DAT - linked file, not changed\nTotal Errors = 2\n",
+       {}},
+      {"no fresh UID is spent on a linked file",
+       [](Store& store, const fs::path&) {
+         store.Put("box/I1.DAT", PlainMessage(3));
+         store.Put("box/I2.DAT", PlainMessage(3));
+         store.Put("box/I3.DAT", EncryptedMessage(3));
+         HardLink(store, "box/I2.DAT", "box/I4.DAT");
+         store.Put("box/I9.DAT", PlainMessage(4));
+       },
+       "Checking box\n4 messages with ID 3\n    I1.DAT\n    I2.DAT\n    I3.DAT\n"
+       "    I4.DAT\nTotal Errors = 4\n",
+       "Checking box\n4 messages with ID 3\n    I1.DAT\n"
+       "    I2.DAT - linked file, not changed\n    I3.DAT - ID changed to 5\n"
+       "    I4.DAT - linked file, not changed\nTotal Errors = 4\n",
+       {{"box/I3.DAT", EncryptedMessage(5)}}},
+      {"a linked file is told before a missing free ID, its other name outside",
+       [](Store& store, const fs::path& outside) {
+         store.Put("box/I1.DAT", PlainMessage(4294967295u));
+         store.Put("box/I2.DAT", PlainMessage(4294967295u));
+         fs::create_hard_link(store.root() / "box/I2.DAT", outside / "I2.DAT");
+         store.Put("box/I3.DAT", EncryptedMessage(4294967295u));
+       },
+       "Checking box\n3 messages with ID 4294967295\n    I1.DAT\n    I2.DAT\n"
+       "    I3.DAT\nTotal Errors = 3\n",
+       "Checking box\n3 messages with ID 4294967295\n    I1.DAT\n"
+       "    I2.DAT - linked file, not changed\n"
+       "    I3.DAT - no free ID left, not changed\nTotal Errors = 3\n",
+       {}},
+  });
+}
+
+TEST(Duplicates, SymbolicLinksAreNotRewritten) {
+  if (RUNS_UNDER_WINE)
+    GTEST_SKIP() << "Wine follows a symbolic link of the Linux file system unseen, so "
+                    "mailtally.exe cannot tell it from its target (NTFS shows it as a "
+                    "reparse point)";
+  ExpectLinkedFilesLeftAlone({
+      {"a link to a file outside the store",
+       [](Store& store, const fs::path& outside) {
+         store.Put("box/I1.DAT", PlainMessage(7));
+         Bytes target = PlainMessage(7, "outside");
+         std::ofstream(outside / "I7.DAT", std::ios::binary)
+             .write(reinterpret_cast<const char*>(target.data()),
+                    static_cast<std::streamsize>(target.size()));
+         fs::create_symlink(outside / "I7.DAT", store.root() / "box/I2.DAT");
+         store.Put("box/I3.DAT", PlainMessage(7));
+       },
+       "Checking box\n3 messages with ID 7\n    I1.DAT\n    I2.DAT\n    I3.DAT\n"
+       "Total Errors = 3\n",
+       "Checking box\n3 messages with ID 7\n    I1.DAT\n"
+       "    I2.DAT - linked file, not changed\n    I3.DAT - ID changed to 8\n"
+       "Total Errors = 3\n",
+       {{"box/I3.DAT", PlainMessage(8)}}},
+      {"links to files of the store, in another mailbox, in its own, and missing",
+       [](Store& store, const fs::path&) {
+         store.Put("a/I1.DAT", EncryptedMessage(7));
+         store.Put("b/I1.DAT", PlainMessage(7));
+         fs::create_symlink("../a/I1.DAT", store.root() / "b/I2.DAT");
+         fs::create_symlink("I1.DAT", store.root() / "b/I3.DAT");
+         store.Put("c/I1.DAT", {});
+         fs::create_symlink("missing", store.root() / "c/I2.DAT");
+       },
+       "Checking b\n3 messages with ID 7\n    I1.DAT\n    I2.DAT\n    I3.DAT\n"
+       "Checking c\n2 messages with ID 0\n    I1.DAT\n    I2.DAT\nTotal Errors = 5\n",
+       "Checking b\n3 messages with ID 7\n    I1.DAT\n"
+       "    I2.DAT - linked file, not changed\n    I3.DAT - linked file, not changed\n"
+       "Checking c\n2 messages with ID 0\n    I1.DAT\n"
+       "    I2.DAT - linked file, not changed\nTotal Errors = 5\n",
+       {}},
+  });
 }
 
 }  // namespace

@@ -282,21 +282,20 @@ TEST(Faults, HostileNames) {
             Report("Checking " + store.Heading("--fix") +
                    "\n2 messages with ID 4\n    I1.DAT\n    I2.DAT - ID changed to 5\n"
                    "Checking " + store.Heading("-rf") +
-                   "\n2 messages with ID 0\n    I5.DAT\n    I6.DAT - ID changed to 10\n"
-                   "Error opening file \"" + Store::Relative("-rf/I6.DAT") + "\"\n"
-                   "2 messages with ID 9\n    I 1.DAT\n    I 2 .DAT - ID changed to 11\n"
+                   "\n2 messages with ID 0\n    I5.DAT\n    I6.DAT - linked file, not changed\n"
+                   "2 messages with ID 9\n    I 1.DAT\n    I 2 .DAT - ID changed to 10\n"
                    "Checking " + store.Heading("box with spaces") +
                    "\n2 messages with ID 3\n    I\x80\x81.DAT\n    I\xff.DAT - ID changed to 4\n"
                    "Checking " + store.Heading("\xff\xfe") +
                    "\n2 messages with ID 2\n    I-1.DAT\n    I1.DAT - ID changed to 3\n"
                    "Total Errors = 10\n"
-                   "Set KORVA Global UID to 12 (was 0)\n"));
+                   "Set KORVA Global UID to 11 (was 0)\n"));
   Files expected = before;
   expected["--fix/I2.DAT"] = PlainMessage(5);
-  expected["-rf/I 2 .DAT"] = PlainMessage(11);
+  expected["-rf/I 2 .DAT"] = PlainMessage(10);
   expected["box with spaces/I\xff.DAT"] = EncryptedMessage(4);
   expected["\xff\xfe/I1.DAT"] = PlainMessage(3);
-  expected["nextuidl.dat"] = Le32(12);
+  expected["nextuidl.dat"] = Le32(11);
   EXPECT_EQ(store.Snapshot(), expected);
 }
 

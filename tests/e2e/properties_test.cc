@@ -67,6 +67,13 @@ struct Generated {
   std::string counter;                // its name; empty when there is none
   std::set<std::string> unreadable;   // no permission at all
   std::set<std::string> readOnly;
+  // Names of message files that are linked: every name of a file with
+  // several, and symbolic links. A fix never writes through them.
+  std::set<std::string> linked;
+  // Symbolic links among the message files, to files in the root (which is
+  // no mailbox, so nothing the run writes changes what they read), or to
+  // nothing (an empty target).
+  std::map<std::string, std::string> symbolic;
 };
 
 Bytes RandomMessage(Random& random, uint32_t uid) {
@@ -140,8 +147,42 @@ void AddWhatTheFileSystemHolds(Random& random, Store& store, const Generated& g)
     store.Put(box + "/I\xe9\xff.DAT", PlainMessage(EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))]));
 }
 
+// Second names for message files, in any mailbox, and symbolic links, where
+// the file system holds them.
+void AddLinks(Random& random, Store& store, Generated& g,
+              const std::vector<std::string>& messages) {
+  const FileSystemLimits& limits = StoreFileSystem();
+  std::vector<std::string> targets;  // files whose permissions stay as they are
+  for (const std::string& path : messages)
+    if (g.unreadable.count(path) == 0 && g.readOnly.count(path) == 0) targets.push_back(path);
+  for (uint32_t n = Pick(random, 4); n > 0; --n) {
+    std::string box = *std::next(g.mailboxes.begin(), Pick(random, g.mailboxes.size()));
+    std::string path = box + "/" + RandomMessageName(random);
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(store.root() / path, error))) continue;
+    uint32_t kind = Pick(random, 10);
+    bool hard = kind < 5 && !targets.empty();
+    if (!(hard ? limits.hardLinks : limits.symbolicLinks)) continue;
+    if (hard) {
+      std::string target = targets[Pick(random, targets.size())];
+      fs::create_hard_link(store.root() / target, store.root() / path);
+      g.linked.insert(target);
+    } else if (kind < 9) {
+      std::string target = "target" + std::to_string(n) + ".bin";
+      store.Put(target, RandomMessage(random, EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))]));
+      fs::create_symlink(store.root() / target, store.root() / path);
+      g.symbolic[path] = target;
+    } else {
+      fs::create_symlink("missing", store.root() / path);
+      g.symbolic[path] = "";
+    }
+    g.linked.insert(path);
+  }
+}
+
 Generated MakeRandomStore(Random& random, Store& store) {
   Generated g;
+  std::vector<std::string> messages;
   for (uint32_t n = 1 + Pick(random, 3); n > 0; --n) {
     std::string box = AsStored(g.mailboxes, MAILBOX_NAMES[Pick(random, std::size(MAILBOX_NAMES))]);
     g.mailboxes.insert(box);
@@ -163,6 +204,7 @@ Generated MakeRandomStore(Random& random, Store& store) {
       uint32_t uid = Chance(random, 80) ? pool[Pick(random, pool.size())]
                                         : EDGE_UIDS[Pick(random, std::size(EDGE_UIDS))];
       store.Put(path, RandomMessage(random, uid));
+      messages.push_back(path);
       if (Chance(random, 6)) g.unreadable.insert(path);
       else if (Chance(random, 6)) g.readOnly.insert(path);
     }
@@ -185,6 +227,7 @@ Generated MakeRandomStore(Random& random, Store& store) {
     g.unreadable.clear();
     g.readOnly.clear();
   }
+  AddLinks(random, store, g, messages);
   for (const std::string& path : g.unreadable) fs::permissions(store.root() / path, fs::perms::none);
   for (const std::string& path : g.readOnly)
     fs::permissions(store.root() / path, fs::perms::owner_read);
@@ -204,15 +247,20 @@ Files ReadAll(const Store& store, const Generated& g) {
   return files;
 }
 
-// The UIDs the tool can see in each mailbox: an unreadable file reads as 0.
+// The UIDs the tool can see in each mailbox: an unreadable file, and a
+// symbolic link to nothing, read as 0; a symbolic link reads its target.
 std::map<std::string, std::vector<uint32_t>> SeenUids(const Files& files, const Generated& g) {
   std::map<std::string, std::vector<uint32_t>> seen;
-  for (const auto& [path, bytes] : files) {
+  auto see = [&](const std::string& path, uint32_t uid) {
     std::string box = fs::path(path).parent_path().generic_string();
     std::string name = fs::path(path).filename().string();
-    if (g.mailboxes.count(box) == 0 || (name[0] != 'I' && name[0] != 'i')) continue;
-    seen[box].push_back(g.unreadable.count(path) != 0 ? 0 : UidOf(bytes));
-  }
+    if (g.mailboxes.count(box) != 0 && (name[0] == 'I' || name[0] == 'i'))
+      seen[box].push_back(uid);
+  };
+  for (const auto& [path, bytes] : files)
+    see(path, g.unreadable.count(path) != 0 ? 0 : UidOf(bytes));
+  for (const auto& [path, target] : g.symbolic)
+    see(path, target.empty() ? 0 : UidOf(files.at(target)));
   return seen;
 }
 
@@ -256,6 +304,7 @@ std::string Differences(const Files& actual, const Files& expected) {
 // What a fix run's report says it did.
 struct FixReport {
   std::map<std::string, uint32_t> changed;  // path -> new UID, written without error
+  std::set<std::string> linked;             // paths left alone as linked
   std::map<std::string, uint32_t> highestBefore;  // per mailbox path, from the group lines
   bool troubled = false;                    // an error line, or no free ID left
   std::optional<uint32_t> counterSet;
@@ -283,6 +332,9 @@ FixReport ParseFix(const std::string& output, const Store& store) {
       report.troubled = true;
       report.changed.erase(lastChanged);  // the line after a change tells it failed
     } else if (line.find(" - no free ID left, not changed") != std::string::npos) {
+      report.troubled = true;
+    } else if (size_t at = line.find(" - linked file, not changed"); at != std::string::npos) {
+      report.linked.insert(box + "/" + line.substr(4, at - 4));
       report.troubled = true;
     } else if (line.rfind("Total Errors = ", 0) == 0) {
       report.totalErrors = std::stoi(line.substr(15));
@@ -320,6 +372,13 @@ void FixRunChangesOnlyUidsAndCounter(const Store& store, const Generated& g, con
   EXPECT_EQ(fix.status, 0);
   FixReport report = ParseFix(fix.output, store);
   EXPECT_EQ(report.totalErrors, DuplicateCount(before, g)) << fix.output;
+
+  // Linked files are never written, and only they are told to be linked.
+  for (const auto& [path, uid] : report.changed)
+    EXPECT_EQ(g.linked.count(path), 0u) << "written through a link: " << path << "\n"
+                                        << fix.output;
+  for (const std::string& path : report.linked)
+    EXPECT_EQ(g.linked.count(path), 1u) << "not linked: " << path << "\n" << fix.output;
 
   Files after = ReadAll(store, g);
   Files expected = before;
