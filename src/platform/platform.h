@@ -38,7 +38,8 @@ struct DirectoryListing {
   std::vector<std::string> subdirectories;
 };
 
-// Called once at start-up, before any other function of this interface.
+// Called once at start-up, before any other function of this interface and
+// before anything is written to standard output.
 void PreparePlatform();
 
 enum class StandardStream { OUTPUT_STREAM, ERROR_STREAM };

@@ -223,6 +223,7 @@ void WalkMailboxes(ReadAhead& ahead, Mode mode, RunTotals& totals) {
   // deeper until the walk is back above it.
   int skipFrom = INT_MAX;
   while (std::unique_ptr<Mailbox> box = TakeMailbox(ahead, totals.progress)) {
+    if (!CheckReportOutput(totals)) break;
     if (box->depth >= skipFrom) continue;
     skipFrom = INT_MAX;
     RereadStaleChunks(ahead, *box);
@@ -253,6 +254,7 @@ void StopReaders(ReadAhead& ahead, std::vector<std::thread>& readers) {
     ahead.stopping = true;
   }
   ahead.work.notify_all();
+  ahead.room.notify_all();
   for (std::thread& reader : readers) reader.join();
 }
 
@@ -285,6 +287,7 @@ void ScanStoreAhead(Directory* root, Mode mode, int readers, RunTotals& totals) 
     return;
   }
   WalkMailboxes(ahead, mode, totals);
-  lister.join();
+  // A walk that stopped early leaves the lister waiting for room.
   StopReaders(ahead, threads);
+  lister.join();
 }

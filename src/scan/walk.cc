@@ -58,6 +58,7 @@ bool ScanDirectory(std::string& dirPath, Directory* dir, Mode mode, int depth,
   }
   size_t parentLength = dirPath.size();
   for (const std::string& name : listing.subdirectories) {
+    if (!CheckReportOutput(totals)) break;
     Directory* child = OpenSubdirectory(dir, name);
     if (child == nullptr) continue;
     bool goOn = true;
