@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -95,14 +96,20 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The report file of a case, on a full file system where the case needs
-// one; false when it cannot be had.
+// The redirection of a case, to a report file on a full file system where
+// the case needs one; false when the case cannot be run here.
 bool PrepareOutput(const OutputCase& c, const TempDir& place,
                    std::unique_ptr<SmallFileSystem>& full, std::string& output) {
   fs::path reportFile = place.path() / "report";
   char text[512];
   snprintf(text, sizeof text, c.output, reportFile.c_str());
   output = text;
+  // A checker the tool runs under (MAILTALLY_RUN_PREFIX, valgrind) opens
+  // its log before the tool starts: a closed output becomes that log.
+  if (output == ">&-" && std::getenv("MAILTALLY_RUN_PREFIX") != nullptr) {
+    std::printf("output closed: not tested under MAILTALLY_RUN_PREFIX\n");
+    return false;
+  }
   if (c.received != Received::REPORT_FILE) return true;
   full = FillAllButTwoPages(place.path());
   if (full != nullptr) return true;
