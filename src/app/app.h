@@ -6,7 +6,8 @@
 #include "scan/scan.h"
 
 // Runs the tool on the store in the current directory; returns the exit
-// status: 0, or -1 after an argument it does not know.
+// status: 0, or -1 after an argument it does not know or when the report
+// could not be written.
 int RunMailTally(int argc, char** argv);
 
 void PrintUsage();
@@ -16,5 +17,6 @@ extern const char COUNTER_FILE_NAME[];
 
 // Compares the global UID counter of the store root `root` with the highest
 // UID of the run; reports a counter that is too low or, in fix mode, raises
-// it to one above the highest UID.
-void CheckGlobalCounter(Directory* root, uint32_t highestUid, Mode mode);
+// it to one above the highest UID, provided the report so far could be
+// written.
+void CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals);

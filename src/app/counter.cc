@@ -44,10 +44,10 @@ void RaiseCounter(File* file, uint32_t stored, uint32_t needed) {
 
 }  // namespace
 
-void CheckGlobalCounter(Directory* root, uint32_t highestUid, Mode mode) {
+void CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals) {
   std::string name;
   if (!FindFileIgnoringCase(root, COUNTER_FILE_NAME, name)) return;
-  uint32_t needed = highestUid + 1;
+  uint32_t needed = totals.highestUid + 1;
   uint32_t stored = 0;
 
   // Check mode only ever reads, so a read-only counter is still checked.
@@ -62,7 +62,8 @@ void CheckGlobalCounter(Directory* root, uint32_t highestUid, Mode mode) {
     ReportTooLow(stored, needed);
     return;
   }
-  if (!ReadCounter(file, stored) || stored >= needed) {
+  // The counter is raised only once the report of the run is out.
+  if (!ReadCounter(file, stored) || stored >= needed || !FlushReportOutput(totals)) {
     CloseFile(file);
     return;
   }

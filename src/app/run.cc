@@ -23,6 +23,13 @@ bool IsHelpSwitch(const char* argument) {
          IsSwitch(argument, "/?");
 }
 
+// Standard error carries what the report could not.
+void ReportLostOutput(const RunTotals& totals, Mode mode) {
+  fprintf(stderr, "mailtally: the report could not be written (%s)%s\n",
+          totals.reportError.c_str(),
+          mode == Mode::FIX ? "; nothing was changed after that point" : "");
+}
+
 }  // namespace
 
 void PrintUsage() {
@@ -32,6 +39,7 @@ void PrintUsage() {
 }
 
 int RunMailTally(int argc, char** argv) {
+  PreparePlatform();
   printf("MailTally - message UID check and repair for the KORVA mail store\n\n");
   Mode mode = Mode::CHECK;
   for (int i = 1; i < argc; ++i) {
@@ -47,16 +55,17 @@ int RunMailTally(int argc, char** argv) {
     }
   }
 
-  PreparePlatform();
   RunTotals totals;
   Directory* root = OpenDirectory(".");
   StartProgress(totals.progress);
   if (root != nullptr) ScanStore(root, mode, CountReaders(), totals);
   HideProgress(totals.progress);
-  printf("Total Errors = %d\n", totals.errorCount);
-  if (root != nullptr) {
-    CheckGlobalCounter(root, totals.highestUid, mode);
-    CloseDirectory(root);
+  if (CheckReportOutput(totals)) {
+    printf("Total Errors = %d\n", totals.errorCount);
+    if (root != nullptr) CheckGlobalCounter(root, mode, totals);
   }
-  return 0;
+  if (root != nullptr) CloseDirectory(root);
+  if (FlushReportOutput(totals)) return 0;
+  ReportLostOutput(totals, mode);
+  return -1;
 }

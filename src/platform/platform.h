@@ -39,7 +39,8 @@ struct DirectoryListing {
   std::vector<std::string> subdirectories;
 };
 
-// Called once at start-up, before any other function of this interface.
+// Called once at start-up, before any other function of this interface and
+// before anything is written to standard output.
 void PreparePlatform();
 
 // How many more files and directories the process may hold open at once,

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <csignal>
 #include <cstring>
 
 struct Directory {
@@ -99,6 +100,18 @@ bool RewindListing(Directory* dir) {
   return true;
 }
 
+// Started with standard output closed, the process would hand out its
+// number to the next file it opens, and the report would be written into
+// that file: a closed stream is taken by /dev/null opened for reading only,
+// so that writes to it fail as they would have.
+void KeepStandardStreamsTaken() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int taken = open("/dev/null", O_RDONLY | O_NOCTTY);
+    if (taken >= 0 && taken != fd) close(taken);
+  }
+}
+
 }  // namespace
 
 std::string GetWorkingDirectory() {
@@ -111,6 +124,12 @@ std::string GetWorkingDirectory() {
 }
 
 void PreparePlatform() {
+  // A report that cannot be written stops the run with a message, the same
+  // way whether the output is a full disk or a pipe whose reader has gone,
+  // and on every platform: the write fails with EPIPE instead of the
+  // process dying of SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  KeepStandardStreamsTaken();
   // Every level of the walk holds its directory open; a deep store needs
   // more handles than the usual soft limit of 1024.
   rlimit limit;

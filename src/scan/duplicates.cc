@@ -13,7 +13,8 @@ const uint32_t HIGHEST_UID = 0xFFFFFFFF;
 // other names too, which may be the group's first or lie in a mailbox
 // already checked, or outside the store.
 void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
-                   Directory* dir, const std::string& dirPath, uint32_t& dirMax) {
+                   Directory* dir, const std::string& dirPath, uint32_t& dirMax,
+                   RunTotals& totals) {
   printf("    %s\n", index[first].name.c_str());
   for (size_t i = first + 1; i < end; ++i) {
     const FileEntry& entry = index[i];
@@ -28,6 +29,9 @@ void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
     }
     ++dirMax;
     printf("    %s - ID changed to %u\n", entry.name.c_str(), dirMax);
+    // The report is the record of the fix: a file is rewritten only once
+    // its line is out, and nothing is after a line was lost.
+    if (!FlushReportOutput(totals)) return;
     WriteMessageUid(dir, entry.name, dirPath + PATH_SEPARATOR + entry.name,
                     entry.uid, dirMax);
   }
@@ -56,7 +60,9 @@ bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
       }
       printf("%d messages with ID %u\n", static_cast<int>(n), uid);
       if (mode == Mode::FIX) {
-        RenumberGroup(index, first, end, dir, dirPath, dirMax);
+        RenumberGroup(index, first, end, dir, dirPath, dirMax, totals);
+        // The run stops here; the walk leaves the rest unchecked.
+        if (totals.reportLost) return true;
       } else {
         for (size_t i = first; i < end; ++i) printf("    %s\n", index[i].name.c_str());
       }

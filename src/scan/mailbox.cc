@@ -67,6 +67,6 @@ void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals) {
   // files are read when the walk reaches it, after every earlier rewrite.
   WalkStore(root, spare > 2 ? spare - 2 : 1, [&](Mailbox& box) {
     CheckMailbox(walk, box);
-    return true;
+    return CheckReportOutput(totals);  // a lost report stops the walk
   });
 }

@@ -186,7 +186,10 @@ void RereadStaleChunks(ReadAhead& ahead, QueuedMailbox& queued) {
 }
 
 void CheckQueuedMailboxes(ReadAhead& ahead, WalkState& walk) {
-  while (std::unique_ptr<QueuedMailbox> queued = TakeMailbox(ahead)) {
+  // A lost report stops the walk.
+  while (CheckReportOutput(walk.totals)) {
+    std::unique_ptr<QueuedMailbox> queued = TakeMailbox(ahead);
+    if (queued == nullptr) return;
     RereadStaleChunks(ahead, *queued);
     if (CheckMailbox(walk, queued->box)) ++ahead.writes;
   }
@@ -222,12 +225,16 @@ void StartReaders(ReadAhead& ahead, int count, std::vector<std::thread>& readers
   }
 }
 
-void StopReaders(ReadAhead& ahead, std::vector<std::thread>& readers) {
+// Stops the helpers, also those the walk left early: a lister waiting for
+// room, readers waiting for work.
+void StopHelpers(ReadAhead& ahead, std::thread& lister, std::vector<std::thread>& readers) {
   {
     std::lock_guard<std::mutex> lock(ahead.mutex);
     ahead.stopping = true;
   }
   ahead.work.notify_all();
+  ahead.room.notify_all();
+  if (lister.joinable()) lister.join();
   for (std::thread& reader : readers) reader.join();
 }
 
@@ -257,10 +264,7 @@ bool ScanStoreAhead(Directory* root, int readers, size_t spareHandles, WalkState
     }
   }
   bool started = lister.joinable();
-  if (started) {
-    CheckQueuedMailboxes(ahead, walk);
-    lister.join();
-  }
-  StopReaders(ahead, threads);
+  if (started) CheckQueuedMailboxes(ahead, walk);
+  StopHelpers(ahead, lister, threads);
   return started;
 }

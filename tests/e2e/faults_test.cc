@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "msgfile/msgfile.h"
+#include "testing/small_file_system.h"
 #include "testing/store.h"
 #include "testing/uid_field.h"
 
@@ -207,24 +208,6 @@ TEST(Faults, StoreChangingUnderTheRun) {
     }
   }
 }
-
-// Mounts a small tmpfs on a directory for the life of the object.
-class SmallFileSystem {
- public:
-  explicit SmallFileSystem(const fs::path& where) : where_(where) {
-    std::string command =
-        "mount -t tmpfs -o size=256k,mode=755 tmpfs '" + where.string() + "' 2>/dev/null";
-    mounted_ = std::system(command.c_str()) == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) std::system(("umount '" + where_.string() + "'").c_str());
-  }
-  bool mounted() const { return mounted_; }
-
- private:
-  fs::path where_;
-  bool mounted_;
-};
 
 // A rewrite in place needs no new block; a file that must grow does, so the
 // empty message file and the empty counter are the ones that cannot be

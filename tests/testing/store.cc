@@ -108,10 +108,8 @@ std::map<std::string, Bytes> Store::Snapshot() const {
   return files;
 }
 
-RunResult Store::Run(const std::vector<std::string>& args,
-                     const std::string& environment) const {
-  fs::path out = scratch_.path() / "stdout";
-  fs::path status = scratch_.path() / "status";
+std::string Store::Command(const std::vector<std::string>& args,
+                           const std::string& environment) const {
   // A prefix such as a valgrind command line runs the tool under a checker.
   const char* prefix = std::getenv("MAILTALLY_RUN_PREFIX");
   std::string command = "cd " + Quote(root().string()) + " && " + environment + " ";
@@ -121,14 +119,29 @@ RunResult Store::Run(const std::vector<std::string>& args,
   if (prefix != nullptr) command += std::string(prefix) + " ";
   command += Quote(MAILTALLY_BINARY);
   for (const std::string& arg : args) command += " " + Quote(AsPassed(arg));
+  return command;
+}
+
+RunResult Store::Run(const std::vector<std::string>& args,
+                     const std::string& environment) const {
+  fs::path out = scratch_.path() / "stdout";
+  fs::path status = scratch_.path() / "status";
+  std::string command = Command(args, environment);
   command += " >" + Quote(out.string()) + " 2>/dev/null </dev/null; echo $? >" +
              Quote(status.string());
   std::system(command.c_str());
-  std::string output = ReadText(out);
-#ifdef MAILTALLY_WINE_PREFIX
-  for (size_t at = 0; (at = output.find("\r\n", at)) != std::string::npos;) output.erase(at, 1);
-#endif
-  return {output, std::atoi(ReadText(status).c_str())};
+  return {AsWritten(ReadText(out)), std::atoi(ReadText(status).c_str()), ""};
+}
+
+RunResult Store::RunWithOutput(const std::vector<std::string>& args,
+                               const std::string& output) const {
+  fs::path errors = scratch_.path() / "stderr";
+  fs::path status = scratch_.path() / "status";
+  // The status is the tool's, not that of what reads its output.
+  std::string command = "{ " + Command(args, "") + " 2>" + Quote(errors.string()) +
+                        " </dev/null; echo $? >" + Quote(status.string()) + "; } " + output;
+  std::system(command.c_str());
+  return {"", std::atoi(ReadText(status).c_str()), AsWritten(ReadText(errors))};
 }
 
 std::string Store::Heading(const std::string& path) const {
@@ -136,6 +149,13 @@ std::string Store::Heading(const std::string& path) const {
 }
 
 std::string Store::Relative(const std::string& path) { return WithSeparator("./" + path); }
+
+std::string Store::AsWritten(std::string text) {
+#ifdef MAILTALLY_WINE_PREFIX
+  for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+#endif
+  return text;
+}
 
 std::string Report(const std::string& lines) {
   return "MailTally - message UID check and repair for the KORVA mail store\n\n" + lines;

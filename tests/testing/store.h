@@ -27,6 +27,7 @@ Bytes Le32(uint32_t value);
 struct RunResult {
   std::string output;  // standard output, whole
   int status;          // exit status as the shell sees it (0 to 255)
+  std::string errors;  // standard error, where the run kept it
 };
 
 class Store {
@@ -49,13 +50,28 @@ class Store {
   RunResult Run(const std::vector<std::string>& args = {},
                 const std::string& environment = "") const;
 
+  // Runs the binary under test in the root as Run does, but with standard
+  // output sent where `output` says, as the shell takes it after a command
+  // (">/dev/full", ">&-", "| head -n 1"), and standard error kept in
+  // `errors`; the result's `output` is empty.
+  RunResult RunWithOutput(const std::vector<std::string>& args,
+                          const std::string& output) const;
+
   // The directory heading the tool prints for a mailbox, and the path it
   // prints for a file, as the platform of the binary under test forms them.
   std::string Heading(const std::string& path) const;
   static std::string Relative(const std::string& path);
 
+  // Text the binary under test wrote, with "\n" line ends.
+  static std::string AsWritten(std::string text);
+
  private:
   TempDir dir_{StoreDirectory()};
+  // The shell command that starts the binary in the root, without its
+  // redirections.
+  std::string Command(const std::vector<std::string>& args,
+                      const std::string& environment) const;
+
   TempDir scratch_;  // the run's output, kept out of the store
 };
 
