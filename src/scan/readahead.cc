@@ -55,8 +55,8 @@ struct ReadAhead {
   bool listed = false;
   bool stopping = false;
   // Mailboxes the walk has rewritten files in. A UID read before a rewrite
-  // may be stale (a file can have a second name in a later mailbox), so
-  // such reads are done again when the walk reaches them.
+  // may be stale (a symbolic link in a later mailbox may lead to the file
+  // rewritten), so such reads are done again when the walk reaches them.
   std::atomic<uint64_t> writes{0};
   Progress& progress;  // the readers count the files they read
 };
