@@ -65,7 +65,7 @@ void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals) {
   if (readers > 0 && ScanStoreAhead(root, readers, spare, walk)) return;
   // On one thread the traversal feeds the walk directly: each mailbox's
   // files are read when the walk reaches it, after every earlier rewrite.
-  WalkStore(root, spare > 2 ? spare - 2 : 1, [&](Mailbox& box) {
+  WalkStore(root, spare, [&](Mailbox& box) {
     CheckMailbox(walk, box);
     return CheckReportOutput(totals);  // a lost report stops the walk
   });

@@ -124,8 +124,8 @@ bool QueueMailbox(ReadAhead& ahead, Mailbox& box) {
   return true;
 }
 
-void ListStore(ReadAhead& ahead, Directory* root, size_t mostHeld) {
-  WalkStore(root, mostHeld, [&](Mailbox& box) { return QueueMailbox(ahead, box); });
+void ListStore(ReadAhead& ahead, Directory* root, size_t mostHandles) {
+  WalkStore(root, mostHandles, [&](Mailbox& box) { return QueueMailbox(ahead, box); });
   std::lock_guard<std::mutex> lock(ahead.mutex);
   ahead.listed = true;
   ahead.ready.notify_all();
@@ -197,20 +197,20 @@ void CheckQueuedMailboxes(ReadAhead& ahead, WalkState& walk) {
 
 // The shares of the handles the helpers may hold: each reader holds one
 // file at a time, each mailbox ahead of the walk its directory, and the
-// lister the directories it will come back to and two more while it opens
-// one. False when too few are left for read-ahead to be worth it.
+// lister's traversal what is left (WalkStore). False when too few are left
+// for read-ahead to be worth it.
 struct HandleShares {
   int readers;
   size_t mailboxesAhead;
-  size_t listerHeld;
+  size_t listerHandles;
 };
 
 bool ShareHandles(size_t spare, int readers, HandleShares& shares) {
   shares.readers = static_cast<int>(std::min(static_cast<size_t>(readers), spare / 4));
   shares.mailboxesAhead = std::min(MOST_MAILBOXES_AHEAD, spare / 4);
   size_t rest = spare - static_cast<size_t>(shares.readers) - shares.mailboxesAhead;
-  if (shares.readers == 0 || rest < 3) return false;
-  shares.listerHeld = rest - 2;
+  if (shares.readers == 0 || rest < 3) return false;  // the traversal needs three
+  shares.listerHandles = rest;
   return true;
 }
 
@@ -259,7 +259,7 @@ bool ScanStoreAhead(Directory* root, int readers, size_t spareHandles, WalkState
   std::thread lister;
   if (!threads.empty()) {
     try {
-      lister = std::thread(ListStore, std::ref(ahead), root, shares.listerHeld);
+      lister = std::thread(ListStore, std::ref(ahead), root, shares.listerHandles);
     } catch (const std::system_error&) {
     }
   }

@@ -71,8 +71,9 @@ using MailboxSink = std::function<bool(Mailbox& box)>;
 // The one traversal of the store below `root` (depth 0, which holds no
 // mailbox): every directory once, parents before their subdirectories,
 // subdirectories in listing order. Besides the root's, it holds at most
-// `mostHeld` directory handles, and two more while it opens one.
-void WalkStore(Directory* root, size_t mostHeld, const MailboxSink& sink);
+// `mostHandles` directory handles (at least three), two of them only while
+// it opens a directory.
+void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink);
 
 // The walk's side of the scan: what it has seen so far.
 struct WalkState {

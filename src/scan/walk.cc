@@ -3,7 +3,7 @@
 //
 // Its use of handles is bounded, whatever the depth or shape of the store:
 // a directory is let go once its last subdirectory is entered, and beyond
-// `mostHeld` the handles of the shallowest directories still to return to
+// what it may hold the handles of the shallowest directories still to return to
 // are let go too; such a directory is opened again by name, from the nearest
 // one still held, when the traversal comes back to it.
 #include <algorithm>
@@ -20,6 +20,9 @@ namespace {
 // others (the walk's mailboxes, or whoever else shares the limit) let go.
 const int MOST_OPEN_TRIES = 200;
 const auto OPEN_RETRY_PAUSE = std::chrono::milliseconds(25);
+// Handles in use only while a directory is opened: the new one, and on the
+// way to a directory opened again by name, the one it is opened in.
+const size_t OPENING_HANDLES = 2;
 
 // A directory on the way down whose subdirectories are not all visited yet.
 struct Level {
@@ -126,18 +129,19 @@ bool EnterDirectory(Traversal& t, SharedDirectory dir, DirectoryId id, int depth
 
 }  // namespace
 
-void WalkStore(Directory* root, size_t mostHeld, const MailboxSink& sink) {
+void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
   Traversal t;
-  t.mostHeld = std::max<size_t>(mostHeld, 1);
+  t.mostHeld = mostHandles > OPENING_HANDLES ? mostHandles - OPENING_HANDLES : 1;
   // A directory reached a second time, through a link or a loop, is passed
   // over.
-  t.visited.insert(GetDirectoryId(root));
+  const DirectoryId rootId = GetDirectoryId(root);
+  t.visited.insert(rootId);
   t.path.assign(1, '.');  // the root, as the report names it
   DirectoryListing listing;
   ListDirectory(root, false, listing);
   // The root handle belongs to the caller.
-  t.levels.push_back({SharedDirectory(root, [](Directory*) {}), GetDirectoryId(root),
-                      t.path.size(), 0, std::move(listing.subdirectories), 0});
+  t.levels.push_back({SharedDirectory(root, [](Directory*) {}), rootId, t.path.size(), 0,
+                      std::move(listing.subdirectories), 0});
   while (!t.levels.empty()) {
     Level& parent = t.levels.back();
     if (parent.next == parent.subdirectories.size() || !HoldTop(t)) {

@@ -41,6 +41,12 @@ void RunFixKilledAfter(const Store& store, double seconds, const std::string& si
   std::system(command.c_str());
 }
 
+// When to stop the `index`th of `count` runs of a fix that takes `seconds`:
+// spread over the whole run and a little past it, at random within each step.
+double StopPoint(double seconds, int index, int count, std::mt19937& random) {
+  return seconds * 1.2 * (index + std::uniform_real_distribution<double>(0, 1)(random)) / count;
+}
+
 TEST(Interrupted, AKilledFixRunIsSafeToRepeat) {
   const int KILLS = 30;
   Store reference;
@@ -56,8 +62,7 @@ TEST(Interrupted, AKilledFixRunIsSafeToRepeat) {
   std::mt19937 random(11);
   int partial = 0;
   for (int kill = 0; kill < KILLS && !::testing::Test::HasFailure(); ++kill) {
-    // Spread over the whole run and a little past it, at random within each step.
-    double at = seconds * 1.2 * (kill + std::uniform_real_distribution<double>(0, 1)(random)) / KILLS;
+    double at = StopPoint(seconds, kill, KILLS, random);
     SCOPED_TRACE("killed after " + std::to_string(at) + " s of a " + std::to_string(seconds) +
                  " s run");
     Store store;
@@ -86,7 +91,7 @@ TEST(Interrupted, AStoppedFixRunReportsEveryChangeItMade) {
   std::mt19937 random(13);
   int partial = 0;
   for (int stop = 0; stop < STOPS && !::testing::Test::HasFailure(); ++stop) {
-    double at = seconds * 1.2 * (stop + std::uniform_real_distribution<double>(0, 1)(random)) / STOPS;
+    double at = StopPoint(seconds, stop, STOPS, random);
     SCOPED_TRACE("stopped after " + std::to_string(at) + " s of a " + std::to_string(seconds) +
                  " s run");
     Store store;
