@@ -65,12 +65,13 @@ class Store {
   // Text the binary under test wrote, with "\n" line ends.
   static std::string AsWritten(std::string text);
 
- private:
-  TempDir dir_{StoreDirectory()};
   // The shell command that starts the binary in the root, without its
   // redirections.
   std::string Command(const std::vector<std::string>& args,
                       const std::string& environment) const;
+
+ private:
+  TempDir dir_{StoreDirectory()};
 
   TempDir scratch_;  // the run's output, kept out of the store
 };
