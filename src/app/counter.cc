@@ -19,8 +19,10 @@ bool ReadCounter(File* file, uint32_t& stored) {
   return true;
 }
 
-// Reads the counter through `file` and closes it; false when unreadable.
-bool ReadAndClose(File* file, uint32_t& stored) {
+// Reads the counter file `name` of `root`; false when it cannot be read.
+bool ReadCounterFile(Directory* root, const std::string& name, uint32_t& stored) {
+  File* file = OpenFile(root, name, FileAccess::READ);
+  if (file == nullptr) return false;
   bool ok = ReadCounter(file, stored);
   CloseFile(file);
   return ok;
@@ -31,10 +33,13 @@ void ReportTooLow(uint32_t stored, uint32_t needed) {
 }
 
 // Fix mode: raises the counter to `needed`, reporting whether that worked.
+// A raise lost in a power cut would let the server hand out used UIDs
+// again: it is reported as done only once on stable storage.
 void RaiseCounter(File* file, uint32_t stored, uint32_t needed) {
   uint8_t bytes[4];
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(needed >> (8 * i));
-  bool written = WriteFileAt(file, 0, bytes, sizeof bytes);
+  std::string cause;
+  bool written = WriteFileAt(file, 0, bytes, sizeof bytes) && SyncFile(file, cause);
   bool closed = CloseFile(file);
   if (written && closed)
     printf("Set KORVA Global UID to %u (was %u)\n", needed, stored);
@@ -49,21 +54,32 @@ void CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals) {
   if (!FindFileIgnoringCase(root, COUNTER_FILE_NAME, name)) return;
   uint32_t needed = totals.highestUid + 1;
   uint32_t stored = 0;
-
   // Check mode only ever reads, so a read-only counter is still checked.
-  // Unlike a message file, a linked counter is raised: a higher counter is
-  // never wrong, under whichever name it is read.
-  File* file = mode == Mode::FIX ? OpenFile(root, name, FileAccess::UPDATE) : nullptr;
-  if (file == nullptr) {
-    File* readOnly = OpenFile(root, name, FileAccess::READ);
-    if (readOnly == nullptr || !ReadAndClose(readOnly, stored) || stored >= needed)
-      return;
-    if (mode == Mode::FIX) printf("Error opening file \"%.200s\"\n", name.c_str());
+  if (!ReadCounterFile(root, name, stored) || stored >= needed) return;
+  if (mode == Mode::CHECK) {
     ReportTooLow(stored, needed);
     return;
   }
-  // The counter is raised only once the report of the run is out.
-  if (!ReadCounter(file, stored) || stored >= needed || !FlushReportOutput(totals)) {
+  // The counter is raised only once the report of the run is out, which may
+  // take long when the reader of the output is slow; meanwhile the server
+  // may raise the counter, in place or by renaming a new file over it. So it
+  // is opened by name only then, and read and compared again on the handle
+  // it is written through: a counter is never lowered.
+  if (!FlushReportOutput(totals)) return;
+  // Unlike a message file, a linked counter is raised: a higher counter is
+  // never wrong, under whichever name it is read.
+  OpenFailure failure = OpenFailure::REFUSED;
+  File* file = OpenFile(root, name, FileAccess::UPDATE, &failure);
+  if (file == nullptr) {
+    if (failure == OpenFailure::NO_HANDLES) {
+      totals.outOfHandles = true;
+      return;
+    }
+    printf("Error opening file \"%.200s\"\n", name.c_str());
+    ReportTooLow(stored, needed);
+    return;
+  }
+  if (!ReadCounter(file, stored) || stored >= needed) {
     CloseFile(file);
     return;
   }

@@ -23,11 +23,31 @@ bool IsHelpSwitch(const char* argument) {
          IsSwitch(argument, "/?");
 }
 
-// Standard error carries what the report could not.
-void ReportLostOutput(const RunTotals& totals, Mode mode) {
-  fprintf(stderr, "mailtally: the report could not be written (%s)%s\n",
-          totals.reportError.c_str(),
-          mode == Mode::FIX ? "; nothing was changed after that point" : "");
+const char NOTHING_CHANGED[] = "; nothing was changed after that point";
+
+// Standard error carries why the run stopped early, where the report could
+// not say it.
+void ReportStop(const RunTotals& totals, Mode mode) {
+  const char* after = mode == Mode::FIX ? NOTHING_CHANGED : "";
+  if (totals.reportLost) {
+    fprintf(stderr, "mailtally: the report could not be written (%s)%s\n",
+            totals.reportError.c_str(), after);
+  } else if (uint64_t limit = GetHandleLimit(); limit != 0) {
+    fprintf(stderr, "mailtally: too few file handles (the limit is %llu)%s\n",
+            static_cast<unsigned long long>(limit), after);
+  } else {
+    fprintf(stderr, "mailtally: too few file handles%s\n", after);
+  }
+}
+
+// Every message file a fix rewrote reaches stable storage before the run
+// ends; false, with a line on standard error, when that failed.
+bool SyncFixes() {
+  std::string cause;
+  if (SyncWrittenFiles(cause)) return true;
+  fprintf(stderr, "mailtally: the rewritten message files could not be flushed to stable storage (%s)\n",
+          cause.c_str());
+  return false;
 }
 
 }  // namespace
@@ -56,16 +76,19 @@ int RunMailTally(int argc, char** argv) {
   }
 
   RunTotals totals;
-  Directory* root = OpenDirectory(".");
+  OpenFailure failure = OpenFailure::REFUSED;
+  Directory* root = OpenDirectory(".", &failure);
+  totals.outOfHandles = root == nullptr && failure == OpenFailure::NO_HANDLES;
   StartProgress(totals.progress);
-  if (root != nullptr) ScanStore(root, mode, CountReaders(), totals);
+  if (root != nullptr && !totals.outOfHandles) ScanStore(root, mode, CountReaders(), totals);
   HideProgress(totals.progress);
-  if (CheckReportOutput(totals)) {
+  bool synced = mode == Mode::CHECK || SyncFixes();
+  if (MayGoOn(totals)) {
     printf("Total Errors = %d\n", totals.errorCount);
     if (root != nullptr) CheckGlobalCounter(root, mode, totals);
   }
   if (root != nullptr) CloseDirectory(root);
-  if (FlushReportOutput(totals)) return 0;
-  ReportLostOutput(totals, mode);
-  return -1;
+  bool complete = FlushReportOutput(totals) && !totals.outOfHandles;
+  if (!complete) ReportStop(totals, mode);
+  return complete && synced ? 0 : -1;
 }

@@ -36,8 +36,9 @@ uint32_t DecodeMessageUid(const uint8_t* head, size_t length) {
   return uid;
 }
 
-bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid) {
-  File* file = OpenFile(dir, name, FileAccess::READ);
+bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid,
+                       OpenFailure* failure) {
+  File* file = OpenFile(dir, name, FileAccess::READ, failure);
   if (file == nullptr) return false;
   uint8_t head[MESSAGE_HEAD_SIZE];
   long length = ReadHead(file, head);
@@ -52,12 +53,13 @@ uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
   return TryReadMessageUid(dir, name, uid) ? uid : 0;
 }
 
-void WriteMessageUid(Directory* dir, const std::string& name,
+bool WriteMessageUid(Directory* dir, const std::string& name,
                      const std::string& path, uint32_t oldUid, uint32_t newUid) {
-  File* file = OpenFile(dir, name, FileAccess::UPDATE_UNLINKED);
+  OpenFailure failure = OpenFailure::REFUSED;
+  File* file = OpenFile(dir, name, FileAccess::UPDATE_UNLINKED, &failure);
   if (file == nullptr) {
     printf("Error opening file \"%.200s\"\n", path.c_str());
-    return;
+    return failure != OpenFailure::NO_HANDLES;
   }
   uint8_t head[MESSAGE_HEAD_SIZE];
   long read = ReadHead(file, head);
@@ -68,7 +70,7 @@ void WriteMessageUid(Directory* dir, const std::string& name,
     CloseFile(file);
     printf("Error UIDL of file \"%.200s\" changed since it was read\n",
            path.c_str());
-    return;
+    return true;
   }
   size_t offset = UidOffset(head, length);
   uint8_t mask = offset == 0 ? 0 : UID_MASK;
@@ -81,8 +83,10 @@ void WriteMessageUid(Directory* dir, const std::string& name,
   memcpy(head + offset, field, sizeof field);
   bool keepsLayout = UidOffset(head, length) == offset;
   bool written = keepsLayout && WriteFileAt(file, offset, field, sizeof field);
+  if (written) SyncFileLater(file);
   bool closed = CloseFile(file);
   if (!written || !closed)
     fputs(offset == 0 ? "Error setting UIDL\n" : "Error setting Encrypted UIDL\n",
           stdout);
+  return true;
 }

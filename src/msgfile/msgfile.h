@@ -11,6 +11,7 @@
 #include <string>
 
 struct Directory;
+enum class OpenFailure;
 
 constexpr size_t SIGNATURE_SIZE = 20;
 constexpr size_t UID_SIZE = 4;
@@ -27,8 +28,10 @@ size_t UidOffset(const uint8_t* head, size_t length);
 uint32_t DecodeMessageUid(const uint8_t* head, size_t length);
 
 // Reads the UID of the file `name` in `dir` into `uid`; false when the file
-// cannot be opened or read.
-bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid);
+// cannot be opened or read, with why it could not be opened in `failure`
+// when that is given.
+bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid,
+                       OpenFailure* failure = nullptr);
 
 // The UID of the file `name` in `dir`; 0 when it cannot be opened or read.
 uint32_t ReadMessageUid(Directory* dir, const std::string& name);
@@ -37,6 +40,8 @@ uint32_t ReadMessageUid(Directory* dir, const std::string& name);
 // provided it still holds `oldUid`, the UID it was indexed with. A linked
 // file (a symbolic link, or a file with several names) is not written: it
 // counts as one that cannot be opened. Problems are reported with one line
-// naming `path`.
-void WriteMessageUid(Directory* dir, const std::string& name,
+// naming `path`. What is written reaches stable storage by the time
+// SyncWrittenFiles returns. False only when the file could not be opened
+// for want of handles: then the run must stop.
+bool WriteMessageUid(Directory* dir, const std::string& name,
                      const std::string& path, uint32_t oldUid, uint32_t newUid);

@@ -47,6 +47,10 @@ void PreparePlatform();
 // as far as the system tells; very many where it sets no small limit.
 size_t CountHandlesLeft();
 
+// How many the process may hold open at once; 0 where the system sets no
+// small limit.
+uint64_t GetHandleLimit();
+
 enum class StandardStream { OUTPUT_STREAM, ERROR_STREAM };
 
 // True when the stream is a terminal: the status line is drawn only on a
@@ -63,7 +67,7 @@ enum class OpenFailure { REFUSED, NO_HANDLES };
 // current directory of the process. OpenDirectory also opens a directory
 // that may be searched but not listed: its listing is empty, and its files
 // are still opened by name.
-Directory* OpenDirectory(const std::string& path);
+Directory* OpenDirectory(const std::string& path, OpenFailure* failure = nullptr);
 Directory* OpenSubdirectory(Directory* parent, const std::string& name,
                             OpenFailure* failure = nullptr);
 DirectoryId GetDirectoryId(Directory* dir);
@@ -104,7 +108,9 @@ bool IsLinkedFile(Directory* dir, const std::string& name);
 enum class FileAccess {
   READ,
   // The existing file, for reading and writing: nothing is ever created or
-  // truncated, and only a regular file is opened.
+  // truncated, and only a regular file is opened. On Windows others may
+  // read it but not write it while it is held, so that a server opening it
+  // the same way waits instead of interleaving its write with ours.
   UPDATE,
   // As UPDATE, but a linked file (see IsLinkedFile) is refused as well,
   // judged on the open handle, so a file linked since it was examined is
@@ -112,8 +118,9 @@ enum class FileAccess {
   UPDATE_UNLINKED,
 };
 
-// Returns null on failure.
-File* OpenFile(Directory* dir, const std::string& name, FileAccess access);
+// Returns null on failure, and tells why through `failure` when it is given.
+File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
+               OpenFailure* failure = nullptr);
 // Reads up to `size` bytes at `offset`; fewer only at the end of the file.
 // Returns the count read, or -1 on a read error.
 long ReadFileAt(File* file, uint64_t offset, void* buffer, size_t size);
@@ -122,3 +129,17 @@ bool WriteFileAt(File* file, uint64_t offset, const void* data, size_t size);
 // Closes the file; false when the system reports an error on closing (a
 // write it could not complete shows here on some file systems).
 bool CloseFile(File* file);
+
+// Sends what was written through `file` to stable storage now; false, with
+// the cause in `cause`, when that fails.
+bool SyncFile(File* file, std::string& cause);
+
+// Sees that what was written through `file` reaches stable storage by the
+// time SyncWrittenFiles returns. Where the system flushes a whole file
+// system for less than a flush of each file (Linux: syncfs), that is done
+// once there for the files of one file system; other files are flushed now.
+void SyncFileLater(File* file);
+
+// Flushes what SyncFileLater left for later. False, with the cause of the
+// first failure in `cause`, when any flush of a file it was given failed.
+bool SyncWrittenFiles(std::string& cause);

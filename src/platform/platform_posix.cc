@@ -158,13 +158,19 @@ size_t CountHandlesLeft() {
   return most > open ? most - open : 0;
 }
 
+uint64_t GetHandleLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<uint64_t>(limit.rlim_cur);
+}
+
 bool IsTerminal(StandardStream stream) {
   return isatty(stream == StandardStream::OUTPUT_STREAM ? STDOUT_FILENO : STDERR_FILENO) == 1;
 }
 
-Directory* OpenDirectory(const std::string& path) {
+Directory* OpenDirectory(const std::string& path, OpenFailure* failure) {
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS);
-  if (fd >= 0 || errno != EACCES) return WrapDirectory(fd);
+  if (fd >= 0 || errno != EACCES) return WrapDirectory(fd, failure);
   // A root of mode 711: nothing in it can be listed, but the counter can
   // still be opened by its name.
   fd = open(path.c_str(), SEARCH_ONLY | O_DIRECTORY | OPEN_FLAGS);
@@ -245,13 +251,17 @@ bool IsLinkedFile(Directory* dir, const std::string& name) {
          (S_ISLNK(st.st_mode) || st.st_nlink > 1);
 }
 
-File* OpenFile(Directory* dir, const std::string& name, FileAccess access) {
+File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
+               OpenFailure* failure) {
   // O_NONBLOCK: should a pipe have taken the file's place since the listing,
   // opening it must not wait for a writer.
   int flags = (access == FileAccess::READ ? O_RDONLY : O_RDWR) | O_NONBLOCK | OPEN_FLAGS;
   if (access == FileAccess::UPDATE_UNLINKED) flags |= O_NOFOLLOW;
   int fd = openat(dir->fd, name.c_str(), flags);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    if (failure != nullptr) *failure = FailureOf(errno);
+    return nullptr;
+  }
   // Listed as a regular file, but it may have been replaced or linked since:
   // nothing else is ever written to.
   struct stat st;
@@ -294,4 +304,57 @@ bool CloseFile(File* file) {
   bool ok = close(file->fd) == 0;
   delete file;
   return ok;
+}
+
+bool SyncFile(File* file, std::string& cause) {
+  if (fdatasync(file->fd) == 0) return true;
+  cause = strerror(errno);
+  return false;
+}
+
+namespace {
+
+// A handle on the file system of the first file written, flushed as a whole
+// at the end; and the first failure to flush.
+int writtenFileSystem = -1;
+dev_t writtenDevice = 0;
+std::string syncFailure;
+
+void NoteSyncFailure(const std::string& cause) {
+  if (syncFailure.empty()) syncFailure = cause;
+}
+
+}  // namespace
+
+// One syncfs costs about what a single fdatasync does, and a fix may write
+// thousands of files. Only one file system's handle is kept, so the handles
+// the walk may use stay as counted; a file elsewhere is flushed at once.
+void SyncFileLater(File* file) {
+  std::string cause;
+#if defined(__linux__)
+  struct stat st;
+  if (fstat(file->fd, &st) == 0) {
+    if (writtenFileSystem >= 0 && st.st_dev == writtenDevice) return;
+    if (writtenFileSystem < 0) {
+      writtenFileSystem = fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
+      writtenDevice = st.st_dev;
+      if (writtenFileSystem >= 0) return;
+    }
+  }
+#endif
+  if (!SyncFile(file, cause)) NoteSyncFailure(cause);
+}
+
+bool SyncWrittenFiles(std::string& cause) {
+#if defined(__linux__)
+  if (writtenFileSystem >= 0) {
+    // Since Linux 5.8 a write-back error of the file system since the
+    // handle was opened shows here, not only a failure of the call.
+    if (syncfs(writtenFileSystem) != 0) NoteSyncFailure(strerror(errno));
+    close(writtenFileSystem);
+    writtenFileSystem = -1;
+  }
+#endif
+  cause = syncFailure;
+  return syncFailure.empty();
 }

@@ -63,7 +63,7 @@ std::string Narrow(const wchar_t* text, size_t length) {
 // Opens `name` in the directory `root`; null on failure, told through
 // `failure` when given. `options` tells directories from files.
 HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
-                    ULONG options, OpenFailure* failure = nullptr) {
+                    ULONG options, OpenFailure* failure = nullptr, ULONG share = SHARE_ALL) {
   std::wstring wide = Widen(name);
   if (wide.empty() || wide.size() > 32767) return nullptr;
   UNICODE_STRING objectName;
@@ -77,7 +77,7 @@ HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
   IO_STATUS_BLOCK status;
   NTSTATUS result =
       NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0,
-                   SHARE_ALL, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT,
+                   share, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT,
                    nullptr, 0);
   if (result >= 0) return handle;
   if (failure != nullptr)
@@ -154,6 +154,8 @@ void PreparePlatform() {
 // Windows sets no per-process limit that a walk could reach.
 size_t CountHandlesLeft() { return static_cast<size_t>(1) << 24; }
 
+uint64_t GetHandleLimit() { return 0; }
+
 bool IsTerminal(StandardStream stream) {
   HANDLE handle = GetStdHandle(stream == StandardStream::OUTPUT_STREAM ? STD_OUTPUT_HANDLE
                                                                        : STD_ERROR_HANDLE);
@@ -162,7 +164,7 @@ bool IsTerminal(StandardStream stream) {
          GetConsoleMode(handle, &mode) != 0;
 }
 
-Directory* OpenDirectory(const std::string& path) {
+Directory* OpenDirectory(const std::string& path, OpenFailure* failure) {
   std::wstring wide = Widen(path);
   HANDLE handle = CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE, SHARE_ALL,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -171,7 +173,15 @@ Directory* OpenDirectory(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
     handle = CreateFileW(wide.c_str(), FILE_TRAVERSE, SHARE_ALL, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (failure != nullptr)
+      *failure = error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
+                         error == ERROR_NO_SYSTEM_RESOURCES
+                     ? OpenFailure::NO_HANDLES
+                     : OpenFailure::REFUSED;
+    return nullptr;
+  }
   return new Directory{handle};
 }
 
@@ -242,12 +252,14 @@ bool IsLinkedFile(Directory* dir, const std::string& name) {
   return known && linked;
 }
 
-File* OpenFile(Directory* dir, const std::string& name, FileAccess access) {
+File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
+               OpenFailure* failure) {
   bool unlinked = access == FileAccess::UPDATE_UNLINKED;
   ACCESS_MASK rights = GENERIC_READ | (access == FileAccess::READ ? 0 : GENERIC_WRITE);
   // A reparse point is opened itself, not followed, so that it can be refused.
   ULONG options = FILE_NON_DIRECTORY_FILE | (unlinked ? FILE_OPEN_REPARSE_POINT : 0);
-  HANDLE handle = OpenRelative(dir->handle, name, rights, options);
+  ULONG share = access == FileAccess::UPDATE ? FILE_SHARE_READ : SHARE_ALL;
+  HANDLE handle = OpenRelative(dir->handle, name, rights, options, failure, share);
   if (handle == nullptr) return nullptr;
   // A device or pipe is never read; a linked file, where refused, may have
   // been linked since it was examined.
@@ -298,4 +310,36 @@ bool CloseFile(File* file) {
   bool ok = CloseHandle(file->handle) != 0;
   delete file;
   return ok;
+}
+
+namespace {
+
+std::string DescribeError(DWORD error) {
+  char text[256];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) --n;
+  return n > 0 ? std::string(text, n) : "error " + std::to_string(error);
+}
+
+std::string syncFailure;  // the first failure to flush a written file
+
+}  // namespace
+
+bool SyncFile(File* file, std::string& cause) {
+  if (FlushFileBuffers(file->handle)) return true;
+  cause = DescribeError(GetLastError());
+  return false;
+}
+
+// Windows has no cheaper flush of a whole volume for an unprivileged
+// process: each file is flushed as it is written.
+void SyncFileLater(File* file) {
+  std::string cause;
+  if (!SyncFile(file, cause) && syncFailure.empty()) syncFailure = cause;
+}
+
+bool SyncWrittenFiles(std::string& cause) {
+  cause = syncFailure;
+  return syncFailure.empty();
 }

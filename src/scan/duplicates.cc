@@ -32,8 +32,11 @@ void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
     // The report is the record of the fix: a file is rewritten only once
     // its line is out, and nothing is after a line was lost.
     if (!FlushReportOutput(totals)) return;
-    WriteMessageUid(dir, entry.name, dirPath + PATH_SEPARATOR + entry.name,
-                    entry.uid, dirMax);
+    if (!WriteMessageUid(dir, entry.name, dirPath + PATH_SEPARATOR + entry.name,
+                         entry.uid, dirMax)) {
+      totals.outOfHandles = true;
+      return;
+    }
   }
 }
 
@@ -62,7 +65,7 @@ bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
       if (mode == Mode::FIX) {
         RenumberGroup(index, first, end, dir, dirPath, dirMax, totals);
         // The run stops here; the walk leaves the rest unchecked.
-        if (totals.reportLost) return true;
+        if (totals.reportLost || totals.outOfHandles) return true;
       } else {
         for (size_t i = first; i < end; ++i) printf("    %s\n", index[i].name.c_str());
       }

@@ -3,6 +3,7 @@
 // duplicate check on it. Everything that shows (report lines, rewrites)
 // happens here, on the walk's thread, in walk order.
 #include <algorithm>
+#include <cstdio>
 
 #include "msgfile/msgfile.h"
 #include "scan/readahead.h"
@@ -15,14 +16,32 @@ namespace {
 // the counter file.
 const size_t WALK_HANDLES = 4;
 
-void ReadRemainingUids(Mailbox& box, Progress& progress) {
+// A file that cannot be opened or read counts as UID 0, unless handles ran
+// out: that is the run's own want, not the file's, and stops the run (false).
+bool ReadRemainingUids(Mailbox& box, Progress& progress) {
   for (size_t i = 0; i < box.names.size(); ++i) {
     if (box.read[i]) continue;
-    box.uids[i] = ReadMessageUid(box.dir.get(), box.names[i]);
+    OpenFailure failure = OpenFailure::REFUSED;
+    if (!TryReadMessageUid(box.dir.get(), box.names[i], box.uids[i], &failure)) {
+      if (failure == OpenFailure::NO_HANDLES) return false;
+      box.uids[i] = 0;
+    }
     box.read[i] = 1;
     ++progress.files;
     RefreshProgress(progress);
   }
+  return true;
+}
+
+// Reports a place where the traversal could not go on as it should.
+void ReportTraversalProblem(const Mailbox& box, RunTotals& totals) {
+  if (box.kind == MailboxKind::OUT_OF_HANDLES) {
+    totals.outOfHandles = true;
+    return;
+  }
+  ClearForReport(totals.progress);
+  printf("Error reopening directory \"%.200s\" - its remaining subdirectories were not checked\n",
+         box.path.c_str());
 }
 
 // The names are moved into the index.
@@ -43,10 +62,17 @@ DirectoryIndex IndexMessageFiles(Mailbox& box, uint32_t& dirMax) {
 }  // namespace
 
 bool CheckMailbox(WalkState& walk, Mailbox& box) {
+  RunTotals& totals = walk.totals;
+  if (box.kind != MailboxKind::LISTED) {
+    ReportTraversalProblem(box, totals);
+    return false;
+  }
   if (box.depth >= walk.skipFrom) return false;
   walk.skipFrom = INT_MAX;
-  RunTotals& totals = walk.totals;
-  ReadRemainingUids(box, totals.progress);
+  if (!ReadRemainingUids(box, totals.progress)) {
+    totals.outOfHandles = true;
+    return false;
+  }
   uint32_t dirMax = 0;
   DirectoryIndex index = IndexMessageFiles(box, dirMax);
   int32_t errorsBefore = totals.errorCount;
@@ -62,11 +88,17 @@ void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals) {
   WalkState walk{mode, totals};
   size_t left = CountHandlesLeft();
   size_t spare = left > WALK_HANDLES ? left - WALK_HANDLES : 0;
+  // Too few to walk with at all: nothing is read, rather than files read as
+  // UID 0 or directories passed over.
+  if (spare < MOST_HANDLES_AT_LEAST) {
+    totals.outOfHandles = true;
+    return;
+  }
   if (readers > 0 && ScanStoreAhead(root, readers, spare, walk)) return;
   // On one thread the traversal feeds the walk directly: each mailbox's
   // files are read when the walk reaches it, after every earlier rewrite.
   WalkStore(root, spare, [&](Mailbox& box) {
     CheckMailbox(walk, box);
-    return CheckReportOutput(totals);  // a lost report stops the walk
+    return MayGoOn(totals);
   });
 }

@@ -186,8 +186,8 @@ void RereadStaleChunks(ReadAhead& ahead, QueuedMailbox& queued) {
 }
 
 void CheckQueuedMailboxes(ReadAhead& ahead, WalkState& walk) {
-  // A lost report stops the walk.
-  while (CheckReportOutput(walk.totals)) {
+  // A lost report, or handles run out, stop the walk.
+  while (MayGoOn(walk.totals)) {
     std::unique_ptr<QueuedMailbox> queued = TakeMailbox(ahead);
     if (queued == nullptr) return;
     RereadStaleChunks(ahead, *queued);
@@ -209,7 +209,7 @@ bool ShareHandles(size_t spare, int readers, HandleShares& shares) {
   shares.readers = static_cast<int>(std::min(static_cast<size_t>(readers), spare / 4));
   shares.mailboxesAhead = std::min(MOST_MAILBOXES_AHEAD, spare / 4);
   size_t rest = spare - static_cast<size_t>(shares.readers) - shares.mailboxesAhead;
-  if (shares.readers == 0 || rest < 3) return false;  // the traversal needs three
+  if (shares.readers == 0 || rest < MOST_HANDLES_AT_LEAST) return false;
   shares.listerHandles = rest;
   return true;
 }

@@ -33,3 +33,5 @@ bool CheckReportOutput(RunTotals& totals) {
   if (ferror(stdout)) RecordLoss(totals, errno);
   return !totals.reportLost;
 }
+
+bool MayGoOn(RunTotals& totals) { return !totals.outOfHandles && CheckReportOutput(totals); }

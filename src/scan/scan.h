@@ -29,6 +29,11 @@ struct RunTotals {
   // a fix changed: from then on the run changes nothing and stops.
   bool reportLost = false;
   std::string reportError;
+  // Set when the walk could not open a file or directory for want of
+  // handles: a file it cannot read would count as UID 0 and a directory it
+  // cannot open would be passed over, so from then on the run changes
+  // nothing and stops, as after a lost report.
+  bool outOfHandles = false;
 };
 
 // Sends the report printed so far to standard output. False, with the
@@ -39,6 +44,10 @@ bool FlushReportOutput(RunTotals& totals);
 // The same without sending anything: false once standard output has failed
 // a write, for example of a full buffer. Cheap enough for every mailbox.
 bool CheckReportOutput(RunTotals& totals);
+
+// False once the run must stop: its report was lost, or it ran out of
+// handles.
+bool MayGoOn(RunTotals& totals);
 
 // One message file of a mailbox directory, as the walk read it.
 struct FileEntry {
@@ -54,8 +63,21 @@ using DirectoryIndex = std::vector<FileEntry>;
 // and whoever reads the mailbox's files; closed when the last lets go.
 using SharedDirectory = std::shared_ptr<Directory>;
 
+// What the traversal hands on, in walk order: a mailbox, or a place where
+// it could not go on as it should.
+enum class MailboxKind {
+  LISTED,
+  // `path` names a directory the traversal let go of and could not open
+  // again (renamed, removed, or another directory under its name): its
+  // subdirectories not visited yet are passed over.
+  NOT_REOPENED,
+  // No handle was left to open a directory with: the traversal ends here.
+  OUT_OF_HANDLES,
+};
+
 // A mailbox directory as the traversal lists it.
 struct Mailbox {
+  MailboxKind kind = MailboxKind::LISTED;
   SharedDirectory dir;
   std::string path;  // relative to the store root, for the report
   int depth = 0;     // the store root's mailboxes are at depth 1
@@ -68,11 +90,14 @@ struct Mailbox {
 // Takes each mailbox in walk order; false stops the traversal.
 using MailboxSink = std::function<bool(Mailbox& box)>;
 
+// The least `mostHandles` WalkStore can keep to.
+const size_t MOST_HANDLES_AT_LEAST = 3;
+
 // The one traversal of the store below `root` (depth 0, which holds no
 // mailbox): every directory once, parents before their subdirectories,
 // subdirectories in listing order. Besides the root's, it holds at most
-// `mostHandles` directory handles (at least three), two of them only while
-// it opens a directory.
+// `mostHandles` directory handles (at least MOST_HANDLES_AT_LEAST), two of
+// them only while it opens a directory.
 void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink);
 
 // The walk's side of the scan: what it has seen so far.

@@ -17,8 +17,9 @@
 namespace {
 
 // How long an open that failed for want of handles is tried again, while
-// others (the walk's mailboxes, or whoever else shares the limit) let go.
-const int MOST_OPEN_TRIES = 200;
+// others (the walk's mailboxes, or whoever else shares the limit) let go,
+// before the run stops for want of them.
+const int MOST_OPEN_TRIES = 40;
 const auto OPEN_RETRY_PAUSE = std::chrono::milliseconds(25);
 // Handles in use only while a directory is opened: the new one, and on the
 // way to a directory opened again by name, the one it is opened in.
@@ -40,6 +41,7 @@ struct Traversal {
   std::set<DirectoryId> visited;
   size_t mostHeld;   // handles of levels other than the root
   size_t held = 0;
+  bool outOfHandles = false;  // an open failed, and waiting freed none
 };
 
 // Lets go of the shallowest held level but the root and the newest; false
@@ -67,13 +69,18 @@ void PopLevel(Traversal& t) {
 }
 
 // Opens `name` in `parent`. Handles that ran out are made by letting go of
-// levels, or else waited for. Null when the system refuses the directory.
+// levels, or else waited for a while. Null when the system refuses the
+// directory, or when handles stay short (t.outOfHandles).
 SharedDirectory OpenChild(Traversal& t, Directory* parent, const std::string& name) {
   for (int tries = 1;; ++tries) {
     OpenFailure failure = OpenFailure::REFUSED;
     if (Directory* dir = OpenSubdirectory(parent, name, &failure))
       return SharedDirectory(dir, CloseDirectory);
-    if (failure != OpenFailure::NO_HANDLES || tries == MOST_OPEN_TRIES) return nullptr;
+    if (failure != OpenFailure::NO_HANDLES) return nullptr;
+    if (tries == MOST_OPEN_TRIES) {
+      t.outOfHandles = true;
+      return nullptr;
+    }
     if (!LetGoOfShallowest(t)) std::this_thread::sleep_for(OPEN_RETRY_PAUSE);
   }
 }
@@ -95,7 +102,7 @@ SharedDirectory ReopenTop(Traversal& t) {
 }
 
 // Holds the top level, opening it again if it was let go; false when it
-// cannot be.
+// cannot be (see t.outOfHandles for why).
 bool HoldTop(Traversal& t) {
   Level& top = t.levels.back();
   if (top.dir != nullptr) return true;
@@ -127,6 +134,16 @@ bool EnterDirectory(Traversal& t, SharedDirectory dir, DirectoryId id, int depth
   return true;
 }
 
+// Hands on a place where the traversal could not go on as it should.
+bool HandOnProblem(Traversal& t, MailboxKind kind, size_t pathLength, int depth,
+                   const MailboxSink& sink) {
+  Mailbox box;
+  box.kind = kind;
+  box.path = t.path.substr(0, pathLength);
+  box.depth = depth;
+  return sink(box);
+}
+
 }  // namespace
 
 void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
@@ -144,8 +161,16 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
                       std::move(listing.subdirectories), 0});
   while (!t.levels.empty()) {
     Level& parent = t.levels.back();
-    if (parent.next == parent.subdirectories.size() || !HoldTop(t)) {
+    if (parent.next == parent.subdirectories.size()) {
       PopLevel(t);
+      continue;
+    }
+    if (!HoldTop(t)) {
+      if (t.outOfHandles) break;
+      bool goOn = HandOnProblem(t, MailboxKind::NOT_REOPENED, parent.pathLength,
+                                parent.depth, sink);
+      PopLevel(t);
+      if (!goOn) return;
       continue;
     }
     SharedDirectory parentDir = parent.dir;
@@ -154,6 +179,7 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
     int depth = parent.depth + 1;
     t.path.resize(parent.pathLength);
     SharedDirectory child = OpenChild(t, parentDir.get(), name);
+    if (t.outOfHandles) break;
     if (child == nullptr) continue;
     DirectoryId id = GetDirectoryId(child.get());
     if (!t.visited.insert(id).second) continue;
@@ -165,4 +191,5 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
     parentDir = nullptr;
     if (!EnterDirectory(t, std::move(child), id, depth, sink)) return;
   }
+  if (t.outOfHandles) HandOnProblem(t, MailboxKind::OUT_OF_HANDLES, 0, 0, sink);
 }
