@@ -134,11 +134,12 @@ RunResult Store::Run(const std::vector<std::string>& args,
 }
 
 RunResult Store::RunWithOutput(const std::vector<std::string>& args,
-                               const std::string& output) const {
+                               const std::string& output,
+                               const std::string& environment) const {
   fs::path errors = scratch_.path() / "stderr";
   fs::path status = scratch_.path() / "status";
   // The status is the tool's, not that of what reads its output.
-  std::string command = "{ " + Command(args, "") + " 2>" + Quote(errors.string()) +
+  std::string command = "{ " + Command(args, environment) + " 2>" + Quote(errors.string()) +
                         " </dev/null; echo $? >" + Quote(status.string()) + "; } " + output;
   std::system(command.c_str());
   return {"", std::atoi(ReadText(status).c_str()), AsWritten(ReadText(errors))};

@@ -55,7 +55,8 @@ class Store {
   // (">/dev/full", ">&-", "| head -n 1"), and standard error kept in
   // `errors`; the result's `output` is empty.
   RunResult RunWithOutput(const std::vector<std::string>& args,
-                          const std::string& output) const;
+                          const std::string& output,
+                          const std::string& environment = "") const;
 
   // The directory heading the tool prints for a mailbox, and the path it
   // prints for a file, as the platform of the binary under test forms them.
