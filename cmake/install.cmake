@@ -31,22 +31,22 @@ else()
   string(REPLACE "\n \n" "\n .\n" MAILTALLY_LICENSE_TEXT "${licence}")
   configure_file(cmake/debian/copyright.in debian/copyright @ONLY)
   configure_file(cmake/debian/changelog.in debian/changelog @ONLY)
-  configure_file(doc/mailtally.1 doc/mailtally.1 @ONLY)
+  configure_file(doc/mailtally.1 man/mailtally.1 @ONLY)
 
   # Debian wants the man page and the changelog compressed at the highest
   # level, with no name or time stamp in the header, so the bytes depend on
   # the text alone.
   set(bin ${CMAKE_CURRENT_BINARY_DIR})
   add_custom_command(
-    OUTPUT ${bin}/doc/mailtally.1.gz ${bin}/debian/changelog.gz
-    COMMAND gzip -9nkf ${bin}/doc/mailtally.1 ${bin}/debian/changelog
-    DEPENDS ${bin}/doc/mailtally.1 ${bin}/debian/changelog
+    OUTPUT ${bin}/man/mailtally.1.gz ${bin}/debian/changelog.gz
+    COMMAND gzip -9nkf ${bin}/man/mailtally.1 ${bin}/debian/changelog
+    DEPENDS ${bin}/man/mailtally.1 ${bin}/debian/changelog
     VERBATIM)
   add_custom_target(compressed_docs ALL
-    DEPENDS ${bin}/doc/mailtally.1.gz ${bin}/debian/changelog.gz)
+    DEPENDS ${bin}/man/mailtally.1.gz ${bin}/debian/changelog.gz)
 
   install(TARGETS mailtally RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${bin}/doc/mailtally.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${bin}/man/mailtally.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md ${bin}/debian/copyright ${bin}/debian/changelog.gz
     DESTINATION ${docdir})
   set(CPACK_GENERATOR DEB)

@@ -51,7 +51,8 @@ unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 cmake -E chdir "$unpacked" cmake -E tar xf "$(realpath "$zip")"
 exe=$(ls "$unpacked"/*/mailtally.exe)
-resource=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe")
+resource=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe") ||
+  fail "mailtally.exe: no resource"
 for value in "FileVersion\", \"$version\"" "ProductVersion\", \"$version\"" \
     "ProductName\", \"MailTally\"" "OriginalFilename\", \"mailtally.exe\"" \
     "FileDescription\", \"." "LegalCopyright\", \"Copyright "; do

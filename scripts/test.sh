@@ -40,7 +40,7 @@ for compiler in g++ clang++; do
   cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DMAILTALLY_WERROR=ON $options
   if [ "$compiler" = g++ ]; then
     # The man page as installed, with the version filled in.
-    warnings=$(MANWIDTH=80 man --warnings -l "$dir/doc/mailtally.1" 2>&1 >/dev/null)
+    warnings=$(MANWIDTH=80 man --warnings -l "$dir/man/mailtally.1" 2>&1 >/dev/null)
     if [ -n "$warnings" ]; then
       echo "doc/mailtally.1:"
       echo "$warnings"
