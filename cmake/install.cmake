@@ -46,6 +46,14 @@ else()
     DEPENDS ${bin}/man/mailtally.1.gz ${bin}/debian/changelog.gz)
 
   install(TARGETS mailtally RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Stripped (by cpack, or cmake --install --strip), the binary also loses
+  # the compilers' version notes, as Debian's own packages do.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/mailtally\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
   install(FILES ${bin}/man/mailtally.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md ${bin}/debian/copyright ${bin}/debian/changelog.gz
     DESTINATION ${docdir})
