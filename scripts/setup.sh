@@ -27,10 +27,11 @@ if [ "$set_of_packages" = all ]; then
   need x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
   need wine wine
   [ -x /usr/lib/wine/wine64 ] || missing="$missing wine64"
-  # The man page check and the Debian package.
+  # The man page check and the Debian package, with Debian's checker.
   need man man-db
   need nroff groff-base
   need dpkg-shlibdeps dpkg-dev
+  need lintian lintian
   need timeout coreutils
   need mount mount
   need valgrind valgrind
