@@ -10,8 +10,6 @@
 // could not be written.
 int RunMailTally(int argc, char** argv);
 
-void PrintUsage();
-
 // The name of the store root's global UID counter file.
 extern const char COUNTER_FILE_NAME[];
 

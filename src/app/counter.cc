@@ -1,8 +1,8 @@
-#include <cstdio>
 #include <string>
 
 #include "app/app.h"
 #include "platform/platform.h"
+#include "report/report.h"
 
 const char COUNTER_FILE_NAME[] = "nextuidl.dat";
 
@@ -28,10 +28,6 @@ bool ReadCounterFile(Directory* root, const std::string& name, uint32_t& stored)
   return ok;
 }
 
-void ReportTooLow(uint32_t stored, uint32_t needed) {
-  printf("KORVA Global UID too low - %u (needs to be at least %u)\n", stored, needed);
-}
-
 // Fix mode: raises the counter to `needed`, reporting whether that worked.
 // A raise lost in a power cut would let the server hand out used UIDs
 // again: it is reported as done only once on stable storage.
@@ -42,9 +38,9 @@ void RaiseCounter(File* file, uint32_t stored, uint32_t needed) {
   bool written = WriteFileAt(file, 0, bytes, sizeof bytes) && SyncFile(file, cause);
   bool closed = CloseFile(file);
   if (written && closed)
-    printf("Set KORVA Global UID to %u (was %u)\n", needed, stored);
+    PrintCounterSet(needed, stored);
   else
-    printf("Error setting KORVA Global UID to %u (was %u)\n", needed, stored);
+    PrintCounterSetError(needed, stored);
 }
 
 }  // namespace
@@ -57,7 +53,7 @@ void CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals) {
   // Check mode only ever reads, so a read-only counter is still checked.
   if (!ReadCounterFile(root, name, stored) || stored >= needed) return;
   if (mode == Mode::CHECK) {
-    ReportTooLow(stored, needed);
+    PrintCounterTooLow(stored, needed);
     return;
   }
   // The counter is raised only once the report of the run is out, which may
@@ -65,7 +61,7 @@ void CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals) {
   // may raise the counter, in place or by renaming a new file over it. So it
   // is opened by name only then, and read and compared again on the handle
   // it is written through: a counter is never lowered.
-  if (!FlushReportOutput(totals)) return;
+  if (!FlushReportOutput()) return;
   // Unlike a message file, a linked counter is raised: a higher counter is
   // never wrong, under whichever name it is read.
   OpenFailure failure = OpenFailure::REFUSED;
@@ -75,8 +71,8 @@ void CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals) {
       totals.outOfHandles = true;
       return;
     }
-    printf("Error opening file \"%.200s\"\n", name.c_str());
-    ReportTooLow(stored, needed);
+    PrintOpenError(name);
+    PrintCounterTooLow(stored, needed);
     return;
   }
   if (!ReadCounter(file, stored) || stored >= needed) {

@@ -1,9 +1,9 @@
 #include "msgfile/msgfile.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "report/report.h"
 
 const uint8_t ENCRYPTED_FILE_SIGNATURE[SIGNATURE_SIZE] = {
     0xaa, 0x57, 0x23, 0xf2, 0xaf, 0xa2, 0x27, 0x13, 0x20, 0xb1,
@@ -58,7 +58,7 @@ bool WriteMessageUid(Directory* dir, const std::string& name,
   OpenFailure failure = OpenFailure::REFUSED;
   File* file = OpenFile(dir, name, FileAccess::UPDATE_UNLINKED, &failure);
   if (file == nullptr) {
-    printf("Error opening file \"%.200s\"\n", path.c_str());
+    PrintOpenError(path);
     return failure != OpenFailure::NO_HANDLES;
   }
   uint8_t head[MESSAGE_HEAD_SIZE];
@@ -68,8 +68,7 @@ bool WriteMessageUid(Directory* dir, const std::string& name,
   // alone: its stored UID is not the one the duplicate check judged.
   if (read < 0 || DecodeMessageUid(head, length) != oldUid) {
     CloseFile(file);
-    printf("Error UIDL of file \"%.200s\" changed since it was read\n",
-           path.c_str());
+    PrintChangedSinceRead(path);
     return true;
   }
   size_t offset = UidOffset(head, length);
@@ -86,7 +85,6 @@ bool WriteMessageUid(Directory* dir, const std::string& name,
   if (written) SyncFileLater(file);
   bool closed = CloseFile(file);
   if (!written || !closed)
-    fputs(offset == 0 ? "Error setting UIDL\n" : "Error setting Encrypted UIDL\n",
-          stdout);
+    PrintSetError(offset != 0);
   return true;
 }

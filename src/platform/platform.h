@@ -53,6 +53,11 @@ uint64_t GetHandleLimit();
 
 enum class StandardStream { OUTPUT_STREAM, ERROR_STREAM };
 
+// Writes all of `data` to standard output, waiting where the output cannot
+// take more for now (a non-blocking pipe with a slow reader). False, with
+// the system's words for the failure in `cause`, when a write failed.
+bool WriteStandardOutput(const char* data, size_t size, std::string& cause);
+
 // True when the stream is a terminal: the status line is drawn only on a
 // terminal's standard error, and kept clear of report lines only where
 // standard output is a terminal too.

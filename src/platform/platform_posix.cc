@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,6 +163,29 @@ uint64_t GetHandleLimit() {
   rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
   return static_cast<uint64_t>(limit.rlim_cur);
+}
+
+bool WriteStandardOutput(const char* data, size_t size, std::string& cause) {
+  while (size > 0) {
+    ssize_t n = write(STDOUT_FILENO, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<size_t>(n);
+      continue;
+    }
+    int error = n < 0 ? errno : EIO;
+    if (error == EINTR) continue;
+    // Some parents hand over a non-blocking pipe. Its flags are shared with
+    // them, so they are left as they are: the write waits here instead.
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+      if (poll(&out, 1, -1) >= 0 || errno == EINTR) continue;
+      error = errno;
+    }
+    cause = strerror(error);
+    return false;
+  }
+  return true;
 }
 
 bool IsTerminal(StandardStream stream) {

@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -155,6 +157,16 @@ void PreparePlatform() {
 size_t CountHandlesLeft() { return static_cast<size_t>(1) << 24; }
 
 uint64_t GetHandleLimit() { return 0; }
+
+// Through the C library's stream, which turns each line end into CR LF as
+// Windows programs write them.
+bool WriteStandardOutput(const char* data, size_t size, std::string& cause) {
+  errno = 0;
+  if (fwrite(data, 1, size, stdout) == size && fflush(stdout) == 0) return true;
+  cause = strerror(errno != 0 ? errno : EIO);
+  clearerr(stdout);
+  return false;
+}
 
 bool IsTerminal(StandardStream stream) {
   HANDLE handle = GetStdHandle(stream == StandardStream::OUTPUT_STREAM ? STD_OUTPUT_HANDLE

@@ -1,6 +1,5 @@
-#include <cstdio>
-
 #include "msgfile/msgfile.h"
+#include "report/report.h"
 #include "scan/scan.h"
 
 namespace {
@@ -15,23 +14,23 @@ const uint32_t HIGHEST_UID = 0xFFFFFFFF;
 void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
                    Directory* dir, const std::string& dirPath, uint32_t& dirMax,
                    RunTotals& totals) {
-  printf("    %s\n", index[first].name.c_str());
+  PrintGroupFile(index[first].name);
   for (size_t i = first + 1; i < end; ++i) {
     const FileEntry& entry = index[i];
     if (IsLinkedFile(dir, entry.name)) {
-      printf("    %s - linked file, not changed\n", entry.name.c_str());
+      PrintLinkedFile(entry.name);
       continue;
     }
     // Wrapping to 0 would hand out UIDs the directory already holds.
     if (dirMax == HIGHEST_UID) {
-      printf("    %s - no free ID left, not changed\n", entry.name.c_str());
+      PrintNoFreeId(entry.name);
       continue;
     }
     ++dirMax;
-    printf("    %s - ID changed to %u\n", entry.name.c_str(), dirMax);
+    PrintRenumbered(entry.name, dirMax);
     // The report is the record of the fix: a file is rewritten only once
     // its line is out, and nothing is after a line was lost.
-    if (!FlushReportOutput(totals)) return;
+    if (!FlushReportOutput()) return;
     if (!WriteMessageUid(dir, entry.name, dirPath + PATH_SEPARATOR + entry.name,
                          entry.uid, dirMax)) {
       totals.outOfHandles = true;
@@ -58,24 +57,23 @@ bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
         // The mailbox's report lines may share the terminal with the
         // status line.
         ClearForReport(totals.progress);
-        printf("Checking %.300s\n", GetFullPath(dirPath).c_str());
+        PrintHeading(GetFullPath(dirPath));
         headingPrinted = true;
       }
-      printf("%d messages with ID %u\n", static_cast<int>(n), uid);
+      PrintGroup(static_cast<int>(n), uid);
       if (mode == Mode::FIX) {
         RenumberGroup(index, first, end, dir, dirPath, dirMax, totals);
         // The run stops here; the walk leaves the rest unchecked.
-        if (totals.reportLost || totals.outOfHandles) return true;
+        if (!MayGoOn(totals)) return true;
       } else {
-        for (size_t i = first; i < end; ++i) printf("    %s\n", index[i].name.c_str());
+        for (size_t i = first; i < end; ++i) PrintGroupFile(index[i].name);
       }
     }
     visited += n;
     first = end;
   }
   if (visited != index.size()) {
-    printf("Internal error 1 : %d - %d\n", static_cast<int>(visited),
-           static_cast<int>(index.size()));
+    PrintInternalError(static_cast<int>(visited), static_cast<int>(index.size()));
     return false;
   }
   return true;

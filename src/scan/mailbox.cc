@@ -3,9 +3,9 @@
 // duplicate check on it. Everything that shows (report lines, rewrites)
 // happens here, on the walk's thread, in walk order.
 #include <algorithm>
-#include <cstdio>
 
 #include "msgfile/msgfile.h"
+#include "report/report.h"
 #include "scan/readahead.h"
 #include "scan/scan.h"
 
@@ -40,8 +40,7 @@ void ReportTraversalProblem(const Mailbox& box, RunTotals& totals) {
     return;
   }
   ClearForReport(totals.progress);
-  printf("Error reopening directory \"%.200s\" - its remaining subdirectories were not checked\n",
-         box.path.c_str());
+  PrintReopenError(box.path);
 }
 
 // The names are moved into the index.
@@ -83,6 +82,8 @@ bool CheckMailbox(WalkState& walk, Mailbox& box) {
   RefreshProgress(totals.progress);
   return walk.mode == Mode::FIX && totals.errorCount != errorsBefore;
 }
+
+bool MayGoOn(const RunTotals& totals) { return !totals.outOfHandles && CheckReportOutput(); }
 
 void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals) {
   WalkState walk{mode, totals};

@@ -24,11 +24,6 @@ struct RunTotals {
   int32_t errorCount = 0;
   uint32_t highestUid = 0;
   Progress progress;  // what has been read so far, shown on a terminal
-  // Set at the first failure to write the report to standard output, with
-  // the system's words for its cause. The report is the only record of what
-  // a fix changed: from then on the run changes nothing and stops.
-  bool reportLost = false;
-  std::string reportError;
   // Set when the walk could not open a file or directory for want of
   // handles: a file it cannot read would count as UID 0 and a directory it
   // cannot open would be passed over, so from then on the run changes
@@ -36,18 +31,9 @@ struct RunTotals {
   bool outOfHandles = false;
 };
 
-// Sends the report printed so far to standard output. False, with the
-// failure recorded in the totals, when that or any earlier part of the
-// report could not be written.
-bool FlushReportOutput(RunTotals& totals);
-
-// The same without sending anything: false once standard output has failed
-// a write, for example of a full buffer. Cheap enough for every mailbox.
-bool CheckReportOutput(RunTotals& totals);
-
-// False once the run must stop: its report was lost, or it ran out of
-// handles.
-bool MayGoOn(RunTotals& totals);
+// False once the run must stop: a write of its report failed (the report
+// is the only record of what a fix changed), or it ran out of handles.
+bool MayGoOn(const RunTotals& totals);
 
 // One message file of a mailbox directory, as the walk read it.
 struct FileEntry {

@@ -13,18 +13,19 @@ namespace {
 
 const size_t PIPE_SIZE = 4096;  // a page: the least a pipe can hold
 
-bool IsWaitingInPipeWrite(pid_t pid) {
+bool IsWaitingForThePipe(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/wchan");
   std::string where((std::istreambuf_iterator<char>(in)), {});
-  return where.find("pipe_write") != std::string::npos;
+  return where.find("pipe_write") != std::string::npos || where.find("poll") != std::string::npos;
 }
 
 }  // namespace
 
 StalledRun::StalledRun(const Store& store, const std::vector<std::string>& args,
-                       const std::string& environment, size_t room) {
+                       const std::string& environment, size_t room, bool nonBlocking) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
+  if (nonBlocking) fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
   output_ = fds[0];
   size_t size = static_cast<size_t>(fcntl(fds[1], F_SETPIPE_SZ, PIPE_SIZE));
   filler_ = size > room ? size - room : 0;
@@ -56,7 +57,7 @@ StalledRun::~StalledRun() {
 bool StalledRun::WaitUntilStalled() {
   const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
-    if (IsWaitingInPipeWrite(pid_)) return true;
+    if (IsWaitingForThePipe(pid_)) return true;
     if (waitpid(pid_, nullptr, WNOHANG) != 0) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

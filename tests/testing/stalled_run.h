@@ -15,15 +15,17 @@ class StalledRun {
  public:
   // Starts the binary in the store's root with `environment` before it, as
   // Store::Run takes it. The pipe takes `room` bytes of the report before a
-  // write waits.
+  // write waits, or, where the pipe is `nonBlocking` (as some parents hand
+  // one over), fails for now with EAGAIN.
   StalledRun(const Store& store, const std::vector<std::string>& args,
-             const std::string& environment = "", size_t room = 0);
+             const std::string& environment = "", size_t room = 0, bool nonBlocking = false);
   ~StalledRun();
   StalledRun(const StalledRun&) = delete;
   StalledRun& operator=(const StalledRun&) = delete;
 
-  // Waits until the run is held in a write of its report. False when it
-  // ended or did not get there within a minute.
+  // Waits until the run is held in a write of its report, or in a wait for
+  // the pipe to take more. False when it ended or did not get there within
+  // a minute.
   bool WaitUntilStalled();
 
   // Lets the run go on and waits for its end.
