@@ -43,6 +43,22 @@ const int SEARCH_ONLY = O_RDONLY;
 // paths lead to as well.
 const unsigned LINK_FIELDS = STATX_TYPE | STATX_NLINK | STATX_MNT_ID;
 
+// statx, or where a sandbox refuses it, fstatat, which tells the basic
+// fields only: no time of birth, no mount. False on failure.
+bool StatAt(int fd, const char* name, int flags, unsigned fields, struct statx& st) {
+  if (statx(fd, name, flags, fields, &st) == 0) return true;
+  struct stat old;
+  if ((errno != EPERM && errno != ENOSYS) || fstatat(fd, name, &old, flags) != 0) return false;
+  st = {};
+  st.stx_mask = STATX_BASIC_STATS;
+  st.stx_mode = static_cast<uint16_t>(old.st_mode);
+  st.stx_nlink = static_cast<uint32_t>(old.st_nlink);
+  st.stx_ino = old.st_ino;
+  st.stx_dev_major = major(old.st_dev);
+  st.stx_dev_minor = minor(old.st_dev);
+  return true;
+}
+
 // Sets `linked` when `file`, reached by a name in the directory `dirFd`,
 // is a symbolic link, has several names, or is a mount point: a file bind-
 // mounted over the name is on another mount than its directory (its mount,
@@ -50,7 +66,7 @@ const unsigned LINK_FIELDS = STATX_TYPE | STATX_NLINK | STATX_MNT_ID;
 // another file system). False when that cannot be told.
 bool ReadLinked(int dirFd, const struct statx& file, bool& linked) {
   struct statx dir;
-  if (statx(dirFd, "", AT_EMPTY_PATH, STATX_MNT_ID, &dir) != 0) return false;
+  if (!StatAt(dirFd, "", AT_EMPTY_PATH, STATX_MNT_ID, dir)) return false;
   bool otherMount = (file.stx_mask & dir.stx_mask & STATX_MNT_ID) != 0
                         ? file.stx_mnt_id != dir.stx_mnt_id
                         : file.stx_dev_major != dir.stx_dev_major ||
@@ -200,18 +216,13 @@ Directory* OpenSubdirectory(Directory* parent, const std::string& name,
 
 std::optional<DirectoryId> GetDirectoryId(Directory* dir) {
   struct statx st;
-  if (statx(dir->fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &st) == 0) {
-    DirectoryId id{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino};
-    if ((st.stx_mask & STATX_BTIME) != 0) {
-      id.bornSeconds = st.stx_btime.tv_sec;
-      id.bornNanoseconds = st.stx_btime.tv_nsec;
-    }
-    return id;
+  if (!StatAt(dir->fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, st)) return std::nullopt;
+  DirectoryId id{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino};
+  if ((st.stx_mask & STATX_BTIME) != 0) {
+    id.bornSeconds = st.stx_btime.tv_sec;
+    id.bornNanoseconds = st.stx_btime.tv_nsec;
   }
-  // Where a sandbox refuses statx, its older form still tells the node.
-  struct stat old;
-  if (fstat(dir->fd, &old) != 0) return std::nullopt;
-  return DirectoryId{static_cast<uint64_t>(old.st_dev), static_cast<uint64_t>(old.st_ino)};
+  return id;
 }
 
 void CloseDirectory(Directory* dir) {
@@ -273,7 +284,7 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
 bool IsLinkedFile(Directory* dir, const std::string& name) {
   struct statx st;
   bool linked = false;
-  return statx(dir->fd, name.c_str(), AT_SYMLINK_NOFOLLOW, LINK_FIELDS, &st) == 0 &&
+  return StatAt(dir->fd, name.c_str(), AT_SYMLINK_NOFOLLOW, LINK_FIELDS, st) &&
          ReadLinked(dir->fd, st, linked) && linked;
 }
 
@@ -289,7 +300,7 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access) {
   struct statx st;
   bool linked = false;
   bool refused = access != FileAccess::READ &&
-                 (statx(fd, "", AT_EMPTY_PATH, LINK_FIELDS, &st) != 0 || !S_ISREG(st.stx_mode) ||
+                 (!StatAt(fd, "", AT_EMPTY_PATH, LINK_FIELDS, st) || !S_ISREG(st.stx_mode) ||
                   (access == FileAccess::UPDATE_UNLINKED &&
                    (!ReadLinked(dir->fd, st, linked) || linked)));
   if (refused) {
