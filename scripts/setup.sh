@@ -50,6 +50,8 @@ if [ "$set_of_packages" = all ]; then
   need mount.exfat-fuse exfat-fuse
   need losetup mount
   need mountpoint util-linux
+  # The ext4 image of the end-to-end tests.
+  need mkfs.ext4 e2fsprogs
 fi
 
 if [ -n "$missing" ]; then

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,10 +24,15 @@ struct Directory;  // an open directory
 struct File;       // an open file
 
 // Tells directories apart however they were reached (through links,
-// junctions or bind mounts), so the walk visits each one only once.
+// junctions or bind mounts), so the walk visits each one only once. A
+// directory deleted during the run may leave its node number to one made
+// after it: its time of birth tells the two apart, where the file system
+// keeps one (0 where it does not).
 struct DirectoryId {
   uint64_t volume;
   uint64_t node;
+  int64_t bornSeconds = 0;
+  uint32_t bornNanoseconds = 0;
   auto operator<=>(const DirectoryId&) const = default;
 };
 
@@ -75,7 +81,9 @@ enum class OpenFailure { REFUSED, NO_HANDLES };
 Directory* OpenDirectory(const std::string& path, OpenFailure* failure = nullptr);
 Directory* OpenSubdirectory(Directory* parent, const std::string& name,
                             OpenFailure* failure = nullptr);
-DirectoryId GetDirectoryId(Directory* dir);
+// Empty when the identity cannot be read: such a directory cannot be told
+// from any other.
+std::optional<DirectoryId> GetDirectoryId(Directory* dir);
 void CloseDirectory(Directory* dir);
 
 // Lists `dir`; message files are looked for only when `withMessageFiles` is
@@ -105,9 +113,10 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
                           std::string& found);
 
 // True when the file `name` of `dir` is itself a symbolic link (on Windows,
-// a reparse point) or has more than one name (link count above 1): a write
-// through this name would change a file that is reached by another path too.
-// The link is not followed. False when the file cannot be examined.
+// a reparse point), has more than one name (link count above 1) or is a
+// mount point (a file bind-mounted over this name): a write through this
+// name would change a file that is reached by another path too. The link is
+// not followed. False when the file cannot be examined.
 bool IsLinkedFile(Directory* dir, const std::string& name);
 
 enum class FileAccess {

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +39,42 @@ const int SEARCH_ONLY = O_SEARCH;
 #else
 const int SEARCH_ONLY = O_RDONLY;
 #endif
+
+// What tells whether a write through a name reaches a file that other
+// paths lead to as well.
+const unsigned LINK_FIELDS = STATX_TYPE | STATX_NLINK | STATX_MNT_ID;
+
+// statx, or where a sandbox refuses it, fstatat, which tells the basic
+// fields only: no time of birth, no mount. False on failure.
+bool StatAt(int fd, const char* name, int flags, unsigned fields, struct statx& st) {
+  if (statx(fd, name, flags, fields, &st) == 0) return true;
+  struct stat old;
+  if ((errno != EPERM && errno != ENOSYS) || fstatat(fd, name, &old, flags) != 0) return false;
+  st = {};
+  st.stx_mask = STATX_BASIC_STATS;
+  st.stx_mode = static_cast<uint16_t>(old.st_mode);
+  st.stx_nlink = static_cast<uint32_t>(old.st_nlink);
+  st.stx_ino = old.st_ino;
+  st.stx_dev_major = major(old.st_dev);
+  st.stx_dev_minor = minor(old.st_dev);
+  return true;
+}
+
+// Sets `linked` when `file`, reached by a name in the directory `dirFd`,
+// is a symbolic link, has several names, or is a mount point: a file bind-
+// mounted over the name is on another mount than its directory (its mount,
+// where the kernel tells it; else its device, which tells only a file from
+// another file system). False when that cannot be told.
+bool ReadLinked(int dirFd, const struct statx& file, bool& linked) {
+  struct statx dir;
+  if (!StatAt(dirFd, "", AT_EMPTY_PATH, STATX_MNT_ID, dir)) return false;
+  bool otherMount = (file.stx_mask & dir.stx_mask & STATX_MNT_ID) != 0
+                        ? file.stx_mnt_id != dir.stx_mnt_id
+                        : file.stx_dev_major != dir.stx_dev_major ||
+                              file.stx_dev_minor != dir.stx_dev_minor;
+  linked = S_ISLNK(file.stx_mode) || file.stx_nlink > 1 || otherMount;
+  return true;
+}
 
 // Letters a-z fold to A-Z; ties fall back to the raw bytes, so the order is
 // total and the same on every file system.
@@ -207,10 +244,15 @@ Directory* OpenSubdirectory(Directory* parent, const std::string& name,
       openat(parent->fd, name.c_str(), O_RDONLY | O_DIRECTORY | OPEN_FLAGS), failure);
 }
 
-DirectoryId GetDirectoryId(Directory* dir) {
-  struct stat st;
-  if (fstat(dir->fd, &st) != 0) return {0, 0};
-  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+std::optional<DirectoryId> GetDirectoryId(Directory* dir) {
+  struct statx st;
+  if (!StatAt(dir->fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, st)) return std::nullopt;
+  DirectoryId id{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino};
+  if ((st.stx_mask & STATX_BTIME) != 0) {
+    id.bornSeconds = st.stx_btime.tv_sec;
+    id.bornNanoseconds = st.stx_btime.tv_nsec;
+  }
+  return id;
 }
 
 void CloseDirectory(Directory* dir) {
@@ -270,9 +312,10 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
 }
 
 bool IsLinkedFile(Directory* dir, const std::string& name) {
-  struct stat st;
-  return fstatat(dir->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         (S_ISLNK(st.st_mode) || st.st_nlink > 1);
+  struct statx st;
+  bool linked = false;
+  return StatAt(dir->fd, name.c_str(), AT_SYMLINK_NOFOLLOW, LINK_FIELDS, st) &&
+         ReadLinked(dir->fd, st, linked) && linked;
 }
 
 File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
@@ -286,12 +329,14 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
     if (failure != nullptr) *failure = FailureOf(errno);
     return nullptr;
   }
-  // Listed as a regular file, but it may have been replaced or linked since:
-  // nothing else is ever written to.
-  struct stat st;
+  // Listed as a regular file, but it may have been replaced, linked or
+  // mounted over since: nothing else is ever written to.
+  struct statx st;
+  bool linked = false;
   bool refused = access != FileAccess::READ &&
-                 (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-                  (access == FileAccess::UPDATE_UNLINKED && st.st_nlink > 1));
+                 (!StatAt(fd, "", AT_EMPTY_PATH, LINK_FIELDS, st) || !S_ISREG(st.stx_mode) ||
+                  (access == FileAccess::UPDATE_UNLINKED &&
+                   (!ReadLinked(dir->fd, st, linked) || linked)));
   if (refused) {
     close(fd);
     return nullptr;

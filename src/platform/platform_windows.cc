@@ -202,11 +202,15 @@ Directory* OpenSubdirectory(Directory* parent, const std::string& name,
   return OpenDirectoryIn(parent->handle, name, failure);
 }
 
-DirectoryId GetDirectoryId(Directory* dir) {
+// On NTFS the high 16 bits of the file index are a sequence number that
+// changes each time a record is used again: a directory made during the run
+// in the record of one deleted earlier gets another index, so no time of
+// birth is needed to tell the two apart.
+std::optional<DirectoryId> GetDirectoryId(Directory* dir) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(dir->handle, &info)) return {0, 0};
-  return {info.dwVolumeSerialNumber,
-          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  if (!GetFileInformationByHandle(dir->handle, &info)) return std::nullopt;
+  return DirectoryId{info.dwVolumeSerialNumber,
+                     (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 void CloseDirectory(Directory* dir) {
@@ -254,6 +258,8 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
   return true;
 }
 
+// Windows mounts a volume only on a directory, as a reparse point: a
+// message file is never a mount point, and needs no check beyond that.
 bool IsLinkedFile(Directory* dir, const std::string& name) {
   HANDLE handle = OpenRelative(dir->handle, name, FILE_READ_ATTRIBUTES,
                                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);

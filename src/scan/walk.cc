@@ -8,6 +8,7 @@
 // one still held, when the traversal comes back to it.
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <set>
 #include <thread>
 #include <utility>
@@ -28,7 +29,9 @@ const size_t OPENING_HANDLES = 2;
 // A directory on the way down whose subdirectories are not all visited yet.
 struct Level {
   SharedDirectory dir;  // null while let go
-  DirectoryId id;       // tells that a directory opened again is the same
+  // Tells that a directory opened again is the same; empty when it could
+  // not be read, and then no directory opened again is taken for it.
+  std::optional<DirectoryId> id;
   size_t pathLength;    // its path is the traversal's path cut to this length
   int depth;
   std::vector<std::string> subdirectories;  // in listing order
@@ -97,7 +100,8 @@ SharedDirectory ReopenTop(Traversal& t) {
     dir = OpenChild(t, dir.get(), t.path.substr(at, stop - at));
     at = stop + 1;
   }
-  if (dir == nullptr || GetDirectoryId(dir.get()) != t.levels.back().id) return nullptr;
+  const std::optional<DirectoryId>& id = t.levels.back().id;
+  if (dir == nullptr || !id || GetDirectoryId(dir.get()) != id) return nullptr;
   return dir;
 }
 
@@ -114,8 +118,8 @@ bool HoldTop(Traversal& t) {
 
 // Lists the directory just entered, hands it to `sink` as a mailbox and
 // keeps its subdirectories to visit. False when the sink stops the walk.
-bool EnterDirectory(Traversal& t, SharedDirectory dir, DirectoryId id, int depth,
-                    const MailboxSink& sink) {
+bool EnterDirectory(Traversal& t, SharedDirectory dir, std::optional<DirectoryId> id,
+                    int depth, const MailboxSink& sink) {
   DirectoryListing listing;
   ListDirectory(dir.get(), true, listing);
   Mailbox box;
@@ -150,9 +154,10 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
   Traversal t;
   t.mostHeld = mostHandles > OPENING_HANDLES ? mostHandles - OPENING_HANDLES : 1;
   // A directory reached a second time, through a link or a loop, is passed
-  // over.
-  const DirectoryId rootId = GetDirectoryId(root);
-  t.visited.insert(rootId);
+  // over. One whose identity cannot be read is visited but not remembered:
+  // it cannot be told from any other.
+  const std::optional<DirectoryId> rootId = GetDirectoryId(root);
+  if (rootId) t.visited.insert(*rootId);
   t.path.assign(1, '.');  // the root, as the report names it
   DirectoryListing listing;
   ListDirectory(root, false, listing);
@@ -181,8 +186,8 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
     SharedDirectory child = OpenChild(t, parentDir.get(), name);
     if (t.outOfHandles) break;
     if (child == nullptr) continue;
-    DirectoryId id = GetDirectoryId(child.get());
-    if (!t.visited.insert(id).second) continue;
+    std::optional<DirectoryId> id = GetDirectoryId(child.get());
+    if (id && !t.visited.insert(*id).second) continue;
     t.path += PATH_SEPARATOR;
     t.path += name;
     // A directory with no subdirectory left to visit is let go before its
