@@ -189,9 +189,12 @@ TEST(LostReport, TheCounterStaysWhenTheReportIsLost) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    // A checker's log would take the closed output, as above.
-    if (std::string(c.output) == ">&-" && std::getenv("MAILTALLY_RUN_PREFIX") != nullptr) {
-      std::printf("%s: not tested under MAILTALLY_RUN_PREFIX\n", c.name);
+    // A checker's log would take the closed output, as above. Under Wine,
+    // Wine's own connection to its server takes the closed descriptors, and
+    // the report goes into that.
+    const bool closed = std::string(c.output) == ">&-";
+    if (closed && (std::getenv("MAILTALLY_RUN_PREFIX") != nullptr || RUNS_UNDER_WINE)) {
+      std::printf("%s: not tested under MAILTALLY_RUN_PREFIX or Wine\n", c.name);
       continue;
     }
     Store store;
