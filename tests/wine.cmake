@@ -25,4 +25,4 @@ add_test(NAME wine.start COMMAND ${MAILTALLY_TEST_LAUNCHER} sh -c
 add_test(NAME wine.stop COMMAND sh -c "${WINESERVER} -k; ${WINESERVER} -w")
 set_tests_properties(wine.start wine.stop PROPERTIES ENVIRONMENT "${WINE_ENV}")
 set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
-set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
+set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 120)

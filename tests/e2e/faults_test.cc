@@ -15,7 +15,6 @@
 #include <sstream>
 #include <thread>
 
-#include "msgfile/msgfile.h"
 #include "testing/small_file_system.h"
 #include "testing/store.h"
 #include "testing/uid_field.h"
@@ -195,7 +194,8 @@ TEST(Faults, StoreChangingUnderTheRun) {
       Bytes rewritten = m.bytes;
       size_t offset = FieldOffset(m.bytes);
       for (size_t i = 0; i < 4; ++i)
-        rewritten[offset + i] = static_cast<uint8_t>(uid >> (8 * i)) ^ (offset ? UID_MASK : 0);
+        rewritten[offset + i] =
+            static_cast<uint8_t>(uid >> (8 * i)) ^ (offset ? ENCRYPTED_UID_MASK : 0);
       EXPECT_TRUE(named && now == rewritten)
           << m.path << " changed to UID " << uid << " but the report does not say so";
     }

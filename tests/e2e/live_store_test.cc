@@ -143,7 +143,7 @@ TEST(LiveStore, TooFewHandlesGiveTheWholeReportOrARefusal) {
       SCOPED_TRACE(fix ? "fix" : "check");
       RunResult result = store.RunWithOutput(fix ? std::vector<std::string>{"-fix"}
                                                  : std::vector<std::string>{},
-                                             ">'" + report + "'", prlimit);
+                                             ">'" + report + "'", "</dev/null", prlimit);
       std::ifstream in(report, std::ios::binary);
       result.output = Store::AsWritten(std::string(std::istreambuf_iterator<char>(in), {}));
       const std::string whole = MovedTo(store, record, fix ? record.fixReport : record.checkReport);

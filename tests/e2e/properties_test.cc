@@ -17,7 +17,6 @@
 #include <set>
 #include <sstream>
 
-#include "msgfile/msgfile.h"
 #include "testing/file_system.h"
 #include "testing/store.h"
 #include "testing/uid_field.h"
@@ -58,7 +57,7 @@ Bytes WithField(Bytes bytes, size_t offset, uint32_t uid, uint8_t mask) {
 
 Bytes WithUid(const Bytes& bytes, uint32_t uid) {
   size_t offset = FieldOffset(bytes);
-  return WithField(bytes, offset, uid, offset == 0 ? 0 : UID_MASK);
+  return WithField(bytes, offset, uid, offset == PLAIN_UID_OFFSET ? 0 : ENCRYPTED_UID_MASK);
 }
 
 // A store and what the test needs to know of it beyond its bytes.
@@ -88,7 +87,7 @@ Bytes RandomMessage(Random& random, uint32_t uid) {
     }
     case 1: {  // an encrypted file cut inside its UID field
       Bytes bytes = EncryptedMessage(uid, "");
-      bytes.resize(SIGNATURE_SIZE + Pick(random, 4));
+      bytes.resize(ENCRYPTED_UID_OFFSET + Pick(random, 4));
       return bytes;
     }
     default:

@@ -65,4 +65,35 @@ TEST(ReadAhead, SameReportAndBytesWhateverTheNumberOfReaders) {
   }
 }
 
+#ifdef MAILTALLY_FAIL_HELPER_OPENS
+// A read that fails on a helper is the walk's to do again, never a UID 0:
+// with every open of a message file off the main thread failing, as when
+// the handles run out, the run is still the plain walk's.
+TEST(ReadAhead, AReadThatFailsOnAHelperIsNeverAUid) {
+  if (std::getenv("MAILTALLY_READERS") != nullptr)
+    GTEST_SKIP() << "sets MAILTALLY_READERS itself, run by the default pass";
+  Store store;
+  FillStore(store);
+  const RunResult plainCheck = store.Run({}, "MAILTALLY_READERS=0");
+  const RunResult plainFix = store.Run({"-fix"}, "MAILTALLY_READERS=0");
+  const auto plainBytes = store.Snapshot();
+
+  FillStore(store);
+  TempDir marks;
+  for (const char* mode : {"", "-fix"}) {
+    SCOPED_TRACE(mode);
+    const fs::path mark = marks.path() / (std::string("refused") + mode);
+    const std::string preload = std::string("LD_PRELOAD='") + MAILTALLY_FAIL_HELPER_OPENS +
+                                "' REFUSED_OPENS_MARK='" + mark.string() + "'";
+    const RunResult run = store.Run(*mode ? std::vector<std::string>{mode}
+                                          : std::vector<std::string>{},
+                                    preload);
+    EXPECT_TRUE(fs::exists(mark)) << "no helper's open was refused";
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, *mode ? plainFix.output : plainCheck.output);
+  }
+  EXPECT_EQ(store.Snapshot(), plainBytes);
+}
+#endif
+
 }  // namespace

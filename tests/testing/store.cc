@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "msgfile/msgfile.h"
+#include "testing/uid_field.h"
 
 namespace fs = std::filesystem;
 
@@ -73,8 +73,8 @@ Bytes PlainMessage(uint32_t uid, const std::string& body) {
 }
 
 Bytes EncryptedMessage(uint32_t uid, const std::string& body) {
-  Bytes bytes(ENCRYPTED_FILE_SIGNATURE, ENCRYPTED_FILE_SIGNATURE + SIGNATURE_SIZE);
-  for (uint8_t b : Le32(uid)) bytes.push_back(b ^ UID_MASK);
+  Bytes bytes(std::begin(ENCRYPTED_SIGNATURE), std::end(ENCRYPTED_SIGNATURE));
+  for (uint8_t b : Le32(uid)) bytes.push_back(b ^ ENCRYPTED_UID_MASK);
   bytes.insert(bytes.end(), body.begin(), body.end());
   return bytes;
 }
@@ -133,14 +133,13 @@ RunResult Store::Run(const std::vector<std::string>& args,
   return {AsWritten(ReadText(out)), std::atoi(ReadText(status).c_str()), ""};
 }
 
-RunResult Store::RunWithOutput(const std::vector<std::string>& args,
-                               const std::string& output,
-                               const std::string& environment) const {
+RunResult Store::RunWithOutput(const std::vector<std::string>& args, const std::string& output,
+                               const std::string& input, const std::string& environment) const {
   fs::path errors = scratch_.path() / "stderr";
   fs::path status = scratch_.path() / "status";
   // The status is the tool's, not that of what reads its output.
-  std::string command = "{ " + Command(args, environment) + " 2>" + Quote(errors.string()) +
-                        " </dev/null; echo $? >" + Quote(status.string()) + "; } " + output;
+  std::string command = "{ " + Command(args, environment) + " 2>" + Quote(errors.string()) + " " +
+                        input + "; echo $? >" + Quote(status.string()) + "; } " + output;
   std::system(command.c_str());
   return {"", std::atoi(ReadText(status).c_str()), AsWritten(ReadText(errors))};
 }

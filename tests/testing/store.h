@@ -52,10 +52,12 @@ class Store {
 
   // Runs the binary under test in the root as Run does, but with standard
   // output sent where `output` says, as the shell takes it after a command
-  // (">/dev/full", ">&-", "| head -n 1"), and standard error kept in
-  // `errors`; the result's `output` is empty.
-  RunResult RunWithOutput(const std::vector<std::string>& args,
-                          const std::string& output,
+  // (">/dev/full", ">&-", "| head -n 1"), standard input taken as `input`
+  // says ("<&-" closes it), and standard error kept in `errors`; the
+  // result's `output` is empty. `environment` is put before the command as
+  // Run takes it.
+  RunResult RunWithOutput(const std::vector<std::string>& args, const std::string& output,
+                          const std::string& input = "</dev/null",
                           const std::string& environment = "") const;
 
   // The directory heading the tool prints for a mailbox, and the path it
