@@ -130,6 +130,8 @@ void ThirtyMailboxes(Store& store) {
 
 TEST(LiveStore, TooFewHandlesGiveTheWholeReportOrARefusal) {
   if (!CanLowerTheHandleLimit()) GTEST_SKIP() << "prlimit cannot lower the open-file limit here";
+  if (std::getenv("MAILTALLY_RUN_PREFIX") != nullptr)
+    GTEST_SKIP() << "a checker the tool runs under takes handles of its own";
   const FixRecord record = RecordFix(ThirtyMailboxes);
   bool someRefused = false, someWhole = false;
   for (int limit : {5, 6, 7, 8, 10, 12, 16}) {
