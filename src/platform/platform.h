@@ -103,6 +103,9 @@ bool IsLinkedFile(Directory* dir, const std::string& name);
 
 enum class FileAccess {
   READ,
+  // As READ, but a symbolic link (on Windows, any reparse point) is not
+  // followed: the open fails.
+  READ_NO_FOLLOW,
   // The existing file, for reading and writing: nothing is ever created or
   // truncated, and only a regular file is opened.
   UPDATE,

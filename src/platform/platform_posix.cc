@@ -248,14 +248,16 @@ bool IsLinkedFile(Directory* dir, const std::string& name) {
 File* OpenFile(Directory* dir, const std::string& name, FileAccess access) {
   // O_NONBLOCK: should a pipe have taken the file's place since the listing,
   // opening it must not wait for a writer.
-  int flags = (access == FileAccess::READ ? O_RDONLY : O_RDWR) | O_NONBLOCK | OPEN_FLAGS;
-  if (access == FileAccess::UPDATE_UNLINKED) flags |= O_NOFOLLOW;
+  bool update = access == FileAccess::UPDATE || access == FileAccess::UPDATE_UNLINKED;
+  int flags = (update ? O_RDWR : O_RDONLY) | O_NONBLOCK | OPEN_FLAGS;
+  if (access == FileAccess::READ_NO_FOLLOW || access == FileAccess::UPDATE_UNLINKED)
+    flags |= O_NOFOLLOW;
   int fd = openat(dir->fd, name.c_str(), flags);
   if (fd < 0) return nullptr;
   // Listed as a regular file, but it may have been replaced or linked since:
   // nothing else is ever written to.
   struct stat st;
-  bool refused = access != FileAccess::READ &&
+  bool refused = update &&
                  (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
                   (access == FileAccess::UPDATE_UNLINKED && st.st_nlink > 1));
   if (refused) {
