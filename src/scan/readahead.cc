@@ -55,16 +55,18 @@ struct ReadAhead {
   size_t mostMailboxesAhead = MOST_MAILBOXES_AHEAD;
   bool listed = false;
   bool stopping = false;
+  // Only a fix rewrites files: a check may read links ahead (ReadChunk).
+  bool followLinks = false;
   Progress& progress;  // the readers count the files they read
 };
 
-// Reads the UIDs of one chunk, but for those of symbolic links. The walk
-// may rewrite files in earlier mailboxes before it reaches this one, and
-// such a rewrite changes what a later name reads only when that name is a
-// symbolic link: a file with several names is never rewritten, and a file
-// changed by someone else is caught by the compare before each rewrite. So
-// the walk reads links itself, after every earlier rewrite, and nothing
-// read here is ever stale.
+// Reads the UIDs of one chunk; in a fix, but for those of symbolic links.
+// A fix may rewrite files in earlier mailboxes before the walk reaches this
+// one, and such a rewrite changes what a later name reads only when that
+// name is a symbolic link: a file with several names is never rewritten,
+// and a file changed by someone else is caught by the compare before each
+// rewrite. So the walk reads links itself, after every earlier rewrite, and
+// nothing read here is ever stale.
 void ReadChunk(ReadAhead& ahead, const Chunk& chunk) {
   QueuedMailbox& queued = *chunk.queued;
   Mailbox& box = queued.box;
@@ -75,7 +77,8 @@ void ReadChunk(ReadAhead& ahead, const Chunk& chunk) {
   // as UID 0.
   size_t read = 0;
   for (size_t i = first; i < end; ++i) {
-    box.read[i] = TryReadMessageUid(box.dir.get(), box.names[i], false, box.uids[i]);
+    box.read[i] =
+        TryReadMessageUid(box.dir.get(), box.names[i], ahead.followLinks, box.uids[i]);
     read += box.read[i];
   }
   ahead.progress.files += read;
@@ -235,6 +238,7 @@ bool ScanStoreAhead(Directory* root, int readers, size_t spareHandles, WalkState
   HandleShares shares;
   if (!ShareHandles(spareHandles, readers, shares)) return false;
   ReadAhead ahead(walk.totals.progress);
+  ahead.followLinks = walk.mode == Mode::CHECK;
   ahead.mostMailboxesAhead = shares.mailboxesAhead;
   std::vector<std::thread> threads;
   StartReaders(ahead, shares.readers, threads);
