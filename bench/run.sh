@@ -2,15 +2,19 @@
 # Times mailtally (check mode) against the reference C loop (bench/c_loop.c)
 # on a generated store, warm and cold page cache, all in one run so that the
 # ratios hold on a busy machine; prints medians, ratios and peak memory.
+# The cold runs also time the parallel reference (the C loop's reads on 64
+# threads: what the device gives with that many requests in flight), and a
+# cold fix against a cold check of the same fresh copy of the store.
 #
 #   bench/run.sh [--files N] [--mailboxes N] [--runs N] [--cold-runs N] [--memory]
 #
 # The store is made once under $MAILTALLY_BENCH_DIR (default
 # /tmp/mailtally-bench) and kept for later runs. Cold runs drop the page
 # cache first (sync; echo 3 > /proc/sys/vm/drop_caches), so they need root;
-# without it they are left out. --memory also measures peak memory on a store
-# of 1,000,000 files in 10,000 mailboxes and on one mailbox of 100,000 files
-# (about 4.5 GB of disk between them).
+# without it they are left out. Each cold fix run copies the store first
+# (about half a minute for the default store). --memory also measures peak
+# memory on a store of 1,000,000 files in 10,000 mailboxes and on one
+# mailbox of 100,000 files (about 4.5 GB of disk between them).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -19,6 +23,9 @@ mailboxes=2000
 runs=5
 coldRuns=3
 memory=no
+# Requests in flight at which the device of the development machine stops
+# answering faster: the parallel reference runs this many threads.
+parallelThreads=64
 while [ $# -gt 0 ]; do
   case "$1" in
     --files) files=$2; shift 2 ;;
@@ -85,6 +92,7 @@ timeRun warmup "$mailtally"
 i=0
 while [ "$i" -lt "$runs" ]; do
   timeRun c_warm "$cloop"
+  timeRun par_warm "$cloop" "$parallelThreads"
   timeRun mt_warm "$mailtally"
   timeRun seq_warm env MAILTALLY_READERS=0 "$mailtally"
   i=$((i + 1))
@@ -93,11 +101,27 @@ if canDropCaches; then
   i=0
   while [ "$i" -lt "$coldRuns" ]; do
     dropCaches; timeRun c_cold "$cloop"
+    dropCaches; timeRun par_cold "$cloop" "$parallelThreads"
     dropCaches; timeRun mt_cold "$mailtally"
     dropCaches; timeRun seq_cold env MAILTALLY_READERS=0 "$mailtally"
     i=$((i + 1))
   done
+  # A fix changes the store: each run has a fresh copy, checked cold, then
+  # fixed cold.
+  original=$store
+  store="$benchDir/fix-copy"
+  i=0
+  while [ "$i" -lt "$coldRuns" ]; do
+    rm -rf "$store"
+    cp -a "$original" "$store"
+    dropCaches; timeRun check_copy_cold "$mailtally"
+    dropCaches; timeRun fix_copy_cold "$mailtally" -fix
+    i=$((i + 1))
+  done
+  rm -rf "$store"
+  store=$original
 fi
+loadAverage=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
 row() {
   warm=$(median "$scratch/$2_warm.s")
@@ -112,15 +136,19 @@ echo
 echo "medians of $runs warm and, as root, $coldRuns cold runs; wall seconds and files per second"
 printf "%-34s %8s %10s %8s %10s\n" "" "warm s" "files/s" "cold s" "files/s"
 row "c_loop (reference)" c
+row "c_loop, $parallelThreads threads (parallel ref.)" par
 row "mailtally" mt
 row "mailtally, MAILTALLY_READERS=0" seq
 echo
 echo "warm: mailtally / c_loop = $(ratio "$(median "$scratch/mt_warm.s")" "$(median "$scratch/c_warm.s")") (target at most 1.1)"
 if [ -f "$scratch/mt_cold.s" ]; then
   echo "cold: mailtally / c_loop = $(ratio "$(median "$scratch/mt_cold.s")" "$(median "$scratch/c_cold.s")") (target at most 0.5)"
+  echo "cold: mailtally / c_loop on $parallelThreads threads = $(ratio "$(median "$scratch/mt_cold.s")" "$(median "$scratch/par_cold.s")") (target at most 1.1)"
+  echo "cold fix: mailtally -fix / mailtally on a fresh copy = $(ratio "$(median "$scratch/fix_copy_cold.s")" "$(median "$scratch/check_copy_cold.s")") ($(median "$scratch/fix_copy_cold.s") s / $(median "$scratch/check_copy_cold.s") s; target at most 1.15)"
 else
   echo "cold: not measured (dropping the page cache needs root)"
 fi
+echo "load average at the end of the timed runs: $loadAverage"
 echo "peak memory: mailtally $(mib "$(most "$scratch/mt_warm.kb")") MiB, without readers $(mib "$(most "$scratch/seq_warm.kb")") MiB (target at most 16 MiB)"
 
 if [ "$memory" = yes ]; then

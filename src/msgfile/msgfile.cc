@@ -36,9 +36,10 @@ uint32_t DecodeMessageUid(const uint8_t* head, size_t length) {
   return uid;
 }
 
-bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid,
-                       OpenFailure* failure) {
-  File* file = OpenFile(dir, name, FileAccess::READ, failure);
+bool TryReadMessageUid(Directory* dir, const std::string& name, bool followLink,
+                       uint32_t& uid, OpenFailure* failure) {
+  File* file = OpenFile(dir, name, followLink ? FileAccess::READ : FileAccess::READ_NO_FOLLOW,
+                        failure);
   if (file == nullptr) return false;
   uint8_t head[MESSAGE_HEAD_SIZE];
   long length = ReadHead(file, head);
@@ -50,7 +51,7 @@ bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid,
 
 uint32_t ReadMessageUid(Directory* dir, const std::string& name) {
   uint32_t uid = 0;
-  return TryReadMessageUid(dir, name, uid) ? uid : 0;
+  return TryReadMessageUid(dir, name, true, uid) ? uid : 0;
 }
 
 bool WriteMessageUid(Directory* dir, const std::string& name,

@@ -28,10 +28,11 @@ size_t UidOffset(const uint8_t* head, size_t length);
 uint32_t DecodeMessageUid(const uint8_t* head, size_t length);
 
 // Reads the UID of the file `name` in `dir` into `uid`; false when the file
-// cannot be opened or read, with why it could not be opened in `failure`
-// when that is given.
-bool TryReadMessageUid(Directory* dir, const std::string& name, uint32_t& uid,
-                       OpenFailure* failure = nullptr);
+// cannot be opened or read, and, unless `followLink` is set, when `name` is
+// a symbolic link or a mount point; with why it could not be opened in
+// `failure` when that is given.
+bool TryReadMessageUid(Directory* dir, const std::string& name, bool followLink,
+                       uint32_t& uid, OpenFailure* failure = nullptr);
 
 // The UID of the file `name` in `dir`; 0 when it cannot be opened or read.
 uint32_t ReadMessageUid(Directory* dir, const std::string& name);

@@ -121,6 +121,10 @@ bool IsLinkedFile(Directory* dir, const std::string& name);
 
 enum class FileAccess {
   READ,
+  // As READ, but a name that shows another file's bytes is refused: a
+  // symbolic link (on Windows, any reparse point) is not followed, and a
+  // file mounted over the name is not read.
+  READ_NO_FOLLOW,
   // The existing file, for reading and writing: nothing is ever created or
   // truncated, and only a regular file is opened. On Windows others may
   // read it but not write it while it is held, so that a server opening it

@@ -66,13 +66,21 @@ bool StatAt(int fd, const char* name, int flags, unsigned fields, struct statx& 
 // mounted over the name is on another mount than its directory (its mount,
 // where the kernel tells it; else its device, which tells only a file from
 // another file system). False when that cannot be told.
-bool ReadLinked(int dirFd, const struct statx& file, bool& linked) {
+// Whether `file` lies on another mount than its directory `dirFd`: a file
+// bind-mounted over a name, whose bytes are another file's.
+bool ReadOtherMount(int dirFd, const struct statx& file, bool& otherMount) {
   struct statx dir;
   if (!StatAt(dirFd, "", AT_EMPTY_PATH, STATX_MNT_ID, dir)) return false;
-  bool otherMount = (file.stx_mask & dir.stx_mask & STATX_MNT_ID) != 0
-                        ? file.stx_mnt_id != dir.stx_mnt_id
-                        : file.stx_dev_major != dir.stx_dev_major ||
-                              file.stx_dev_minor != dir.stx_dev_minor;
+  otherMount = (file.stx_mask & dir.stx_mask & STATX_MNT_ID) != 0
+                   ? file.stx_mnt_id != dir.stx_mnt_id
+                   : file.stx_dev_major != dir.stx_dev_major ||
+                         file.stx_dev_minor != dir.stx_dev_minor;
+  return true;
+}
+
+bool ReadLinked(int dirFd, const struct statx& file, bool& linked) {
+  bool otherMount = false;
+  if (!ReadOtherMount(dirFd, file, otherMount)) return false;
   linked = S_ISLNK(file.stx_mode) || file.stx_nlink > 1 || otherMount;
   return true;
 }
@@ -325,21 +333,28 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
                OpenFailure* failure) {
   // O_NONBLOCK: should a pipe have taken the file's place since the listing,
   // opening it must not wait for a writer.
-  int flags = (access == FileAccess::READ ? O_RDONLY : O_RDWR) | O_NONBLOCK | OPEN_FLAGS;
-  if (access == FileAccess::UPDATE_UNLINKED) flags |= O_NOFOLLOW;
+  bool update = access == FileAccess::UPDATE || access == FileAccess::UPDATE_UNLINKED;
+  int flags = (update ? O_RDWR : O_RDONLY) | O_NONBLOCK | OPEN_FLAGS;
+  if (access == FileAccess::READ_NO_FOLLOW || access == FileAccess::UPDATE_UNLINKED)
+    flags |= O_NOFOLLOW;
   int fd = openat(dir->fd, name.c_str(), flags);
   if (fd < 0) {
     if (failure != nullptr) *failure = FailureOf(errno);
     return nullptr;
   }
   // Listed as a regular file, but it may have been replaced, linked or
-  // mounted over since: nothing else is ever written to.
+  // mounted over since: nothing else is ever written to. A read that does
+  // not follow links does not read another file's bytes through a mount
+  // point either.
   struct statx st;
-  bool linked = false;
+  bool linked = false, otherMount = false;
   bool refused = access != FileAccess::READ &&
-                 (!StatAt(fd, "", AT_EMPTY_PATH, LINK_FIELDS, st) || !S_ISREG(st.stx_mode) ||
+                 (!StatAt(fd, "", AT_EMPTY_PATH, LINK_FIELDS, st) ||
+                  (update && !S_ISREG(st.stx_mode)) ||
                   (access == FileAccess::UPDATE_UNLINKED &&
-                   (!ReadLinked(dir->fd, st, linked) || linked)));
+                   (!ReadLinked(dir->fd, st, linked) || linked)) ||
+                  (access == FileAccess::READ_NO_FOLLOW &&
+                   (!ReadOtherMount(dir->fd, st, otherMount) || otherMount)));
   if (refused) {
     close(fd);
     return nullptr;

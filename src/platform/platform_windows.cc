@@ -138,6 +138,14 @@ bool ReadLinked(HANDLE handle, bool& linked) {
   return true;
 }
 
+// True when a handle opened with FILE_OPEN_REPARSE_POINT is known to be no
+// reparse point: what it reads is the file's own data.
+bool IsPlainFile(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 }  // namespace
 
 std::string GetWorkingDirectory() {
@@ -273,9 +281,12 @@ bool IsLinkedFile(Directory* dir, const std::string& name) {
 File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
                OpenFailure* failure) {
   bool unlinked = access == FileAccess::UPDATE_UNLINKED;
-  ACCESS_MASK rights = GENERIC_READ | (access == FileAccess::READ ? 0 : GENERIC_WRITE);
+  bool noFollow = access == FileAccess::READ_NO_FOLLOW;
+  bool update = unlinked || access == FileAccess::UPDATE;
+  ACCESS_MASK rights = GENERIC_READ | (update ? GENERIC_WRITE : 0);
   // A reparse point is opened itself, not followed, so that it can be refused.
-  ULONG options = FILE_NON_DIRECTORY_FILE | (unlinked ? FILE_OPEN_REPARSE_POINT : 0);
+  ULONG options =
+      FILE_NON_DIRECTORY_FILE | (unlinked || noFollow ? FILE_OPEN_REPARSE_POINT : 0);
   ULONG share = access == FileAccess::UPDATE ? FILE_SHARE_READ : SHARE_ALL;
   HANDLE handle = OpenRelative(dir->handle, name, rights, options, failure, share);
   if (handle == nullptr) return nullptr;
@@ -283,7 +294,8 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
   // been linked since it was examined.
   bool linked = false;
   if (GetFileType(handle) != FILE_TYPE_DISK ||
-      (unlinked && (!ReadLinked(handle, linked) || linked))) {
+      (unlinked && (!ReadLinked(handle, linked) || linked)) ||
+      (noFollow && !IsPlainFile(handle))) {
     CloseHandle(handle);
     return nullptr;
   }

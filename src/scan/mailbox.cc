@@ -22,7 +22,7 @@ bool ReadRemainingUids(Mailbox& box, Progress& progress) {
   for (size_t i = 0; i < box.names.size(); ++i) {
     if (box.read[i]) continue;
     OpenFailure failure = OpenFailure::REFUSED;
-    if (!TryReadMessageUid(box.dir.get(), box.names[i], box.uids[i], &failure)) {
+    if (!TryReadMessageUid(box.dir.get(), box.names[i], true, box.uids[i], &failure)) {
       if (failure == OpenFailure::NO_HANDLES) return false;
       box.uids[i] = 0;
     }
@@ -60,27 +60,25 @@ DirectoryIndex IndexMessageFiles(Mailbox& box, uint32_t& dirMax) {
 
 }  // namespace
 
-bool CheckMailbox(WalkState& walk, Mailbox& box) {
+void CheckMailbox(WalkState& walk, Mailbox& box) {
   RunTotals& totals = walk.totals;
   if (box.kind != MailboxKind::LISTED) {
     ReportTraversalProblem(box, totals);
-    return false;
+    return;
   }
-  if (box.depth >= walk.skipFrom) return false;
+  if (box.depth >= walk.skipFrom) return;
   walk.skipFrom = INT_MAX;
   if (!ReadRemainingUids(box, totals.progress)) {
     totals.outOfHandles = true;
-    return false;
+    return;
   }
   uint32_t dirMax = 0;
   DirectoryIndex index = IndexMessageFiles(box, dirMax);
-  int32_t errorsBefore = totals.errorCount;
   ++totals.progress.mailboxes;
   if (!CheckDuplicates(index, box.dir.get(), box.path, walk.mode, dirMax, totals))
     walk.skipFrom = box.depth;
   totals.highestUid = std::max(totals.highestUid, dirMax);
   RefreshProgress(totals.progress);
-  return walk.mode == Mode::FIX && totals.errorCount != errorsBefore;
 }
 
 bool MayGoOn(const RunTotals& totals) { return !totals.outOfHandles && CheckReportOutput(); }

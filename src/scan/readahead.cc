@@ -1,7 +1,6 @@
 #include "scan/readahead.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -15,8 +14,13 @@
 
 namespace {
 
-const int DEFAULT_READERS = 16;
+// Reads in flight are what a cold run waits on: the storage of the
+// development machine answered faster up to about 64 at once, and 16
+// readers left a third of that speed unused. On a warm cache a reader
+// rarely waits, so the extra threads cost neither time nor memory there
+// (bench/run.sh).
 const int MOST_READERS = 64;
+const int DEFAULT_READERS = MOST_READERS;
 // Files a reader takes at once: few enough to spread one mailbox over
 // several readers, enough that handing them over costs little.
 const size_t CHUNK_FILES = 32;
@@ -31,8 +35,6 @@ const auto WAIT_SLICE = std::chrono::milliseconds(100);
 // A mailbox as the readers see it, with how far its reading has come.
 struct QueuedMailbox {
   Mailbox box;
-  // The write count of the walk when each chunk's reads began.
-  std::vector<uint64_t> chunkWrites;
   size_t chunksLeft = 0;  // guarded by ReadAhead::mutex
 };
 
@@ -49,31 +51,39 @@ struct ReadAhead {
   std::condition_variable room;   // the lister waits for the walk to catch up
   std::deque<std::unique_ptr<QueuedMailbox>> mailboxes;  // walk order
   std::deque<Chunk> chunks;                              // walk order
-  std::deque<Chunk> urgent;  // re-reads the walk waits for
   size_t filesAhead = 0;
   size_t mostMailboxesAhead = MOST_MAILBOXES_AHEAD;
   bool listed = false;
   bool stopping = false;
-  // Mailboxes the walk has rewritten files in. A UID read before a rewrite
-  // may be stale (a symbolic link in a later mailbox may lead to the file
-  // rewritten), so such reads are done again when the walk reaches them.
-  std::atomic<uint64_t> writes{0};
+  // Only a fix rewrites files: a check may read links ahead (ReadChunk).
+  bool followLinks = false;
   Progress& progress;  // the readers count the files they read
 };
 
+// Reads the UIDs of one chunk; in a fix, but for those of symbolic links and
+// mount points. A fix may rewrite files in earlier mailboxes before the
+// walk reaches this one, and such a rewrite changes what a later name reads
+// only when that name leads to another file's bytes, through a symbolic
+// link or a file bind-mounted over it: a file with several names is never
+// rewritten, and a file changed by someone else is caught by the compare
+// before each rewrite. So the walk reads those names itself, after every
+// earlier rewrite, and nothing read here is ever stale.
 void ReadChunk(ReadAhead& ahead, const Chunk& chunk) {
   QueuedMailbox& queued = *chunk.queued;
   Mailbox& box = queued.box;
-  uint64_t writes = ahead.writes.load();
   size_t first = chunk.number * CHUNK_FILES;
   size_t end = std::min(first + CHUNK_FILES, box.names.size());
-  // A read that failed is left to the walk: the cause may be passing (all
-  // handles in use, say), and only the walk's own failure reads as UID 0.
-  for (size_t i = first; i < end; ++i)
-    box.read[i] = TryReadMessageUid(box.dir.get(), box.names[i], box.uids[i]);
-  ahead.progress.files += end - first;
+  // A read that failed is left to the walk as well: the cause may be
+  // passing (all handles in use, say), and only the walk's own failure reads
+  // as UID 0.
+  size_t read = 0;
+  for (size_t i = first; i < end; ++i) {
+    box.read[i] =
+        TryReadMessageUid(box.dir.get(), box.names[i], ahead.followLinks, box.uids[i]);
+    read += box.read[i];
+  }
+  ahead.progress.files += read;
   std::lock_guard<std::mutex> lock(ahead.mutex);
-  queued.chunkWrites[chunk.number] = writes;
   if (--queued.chunksLeft == 0) ahead.ready.notify_all();
 }
 
@@ -82,13 +92,10 @@ void RunReader(ReadAhead& ahead) {
     Chunk chunk;
     {
       std::unique_lock<std::mutex> lock(ahead.mutex);
-      ahead.work.wait(lock, [&] {
-        return ahead.stopping || !ahead.urgent.empty() || !ahead.chunks.empty();
-      });
+      ahead.work.wait(lock, [&] { return ahead.stopping || !ahead.chunks.empty(); });
       if (ahead.stopping) return;
-      std::deque<Chunk>& queue = ahead.urgent.empty() ? ahead.chunks : ahead.urgent;
-      chunk = queue.front();
-      queue.pop_front();
+      chunk = ahead.chunks.front();
+      ahead.chunks.pop_front();
     }
     ReadChunk(ahead, chunk);
   }
@@ -105,7 +112,6 @@ bool QueueMailbox(ReadAhead& ahead, Mailbox& box) {
   queued->box = std::move(box);
   size_t files = queued->box.names.size();
   size_t chunks = (files + CHUNK_FILES - 1) / CHUNK_FILES;
-  queued->chunkWrites.resize(chunks);
   queued->chunksLeft = chunks;
 
   std::unique_lock<std::mutex> lock(ahead.mutex);
@@ -166,32 +172,12 @@ std::unique_ptr<QueuedMailbox> TakeMailbox(ReadAhead& ahead) {
   }
 }
 
-// Reads again, and waits for, the chunks of `queued` read before the walk's
-// latest rewrite.
-void RereadStaleChunks(ReadAhead& ahead, QueuedMailbox& queued) {
-  uint64_t writes = ahead.writes.load();
-  std::unique_lock<std::mutex> lock(ahead.mutex);
-  size_t stale = 0;
-  for (size_t i = 0; i < queued.chunkWrites.size(); ++i) {
-    if (queued.chunkWrites[i] == writes) continue;
-    ahead.urgent.push_back({&queued, i});
-    ++stale;
-  }
-  if (stale == 0) return;
-  queued.chunksLeft = stale;
-  lock.unlock();
-  WakeReaders(ahead, stale);
-  lock.lock();
-  ahead.ready.wait(lock, [&] { return queued.chunksLeft == 0; });
-}
-
 void CheckQueuedMailboxes(ReadAhead& ahead, WalkState& walk) {
   // A lost report, or handles run out, stop the walk.
   while (MayGoOn(walk.totals)) {
     std::unique_ptr<QueuedMailbox> queued = TakeMailbox(ahead);
     if (queued == nullptr) return;
-    RereadStaleChunks(ahead, *queued);
-    if (CheckMailbox(walk, queued->box)) ++ahead.writes;
+    CheckMailbox(walk, queued->box);
   }
 }
 
@@ -253,6 +239,7 @@ bool ScanStoreAhead(Directory* root, int readers, size_t spareHandles, WalkState
   HandleShares shares;
   if (!ShareHandles(spareHandles, readers, shares)) return false;
   ReadAhead ahead(walk.totals.progress);
+  ahead.followLinks = walk.mode == Mode::CHECK;
   ahead.mostMailboxesAhead = shares.mailboxesAhead;
   std::vector<std::thread> threads;
   StartReaders(ahead, shares.readers, threads);

@@ -98,9 +98,9 @@ struct WalkState {
 
 // Unless the walk passes over `box` (see WalkState::skipFrom): reads the
 // UIDs of `box` not read yet, checks the mailbox for duplicates and folds
-// its highest UID into the totals. Returns whether the check may have
-// rewritten a file.
-bool CheckMailbox(WalkState& walk, Mailbox& box);
+// its highest UID into the totals; or reports a place where the traversal
+// could not go on.
+void CheckMailbox(WalkState& walk, Mailbox& box);
 
 // Scans the whole store below `root`: with `readers` helper threads reading
 // ahead of the walk, or, with 0 or when no thread can be started, on this
