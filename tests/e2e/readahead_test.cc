@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <cstdlib>
+#include <map>
 #include <random>
 
 #include "testing/store.h"
@@ -41,17 +42,30 @@ void FillStore(Store& store) {
   store.Put("nextuidl.dat", Le32(10));
 }
 
+// What every run with readers must give: the plain walk's.
+struct PlainWalk {
+  RunResult check;
+  RunResult fix;
+  std::map<std::string, Bytes> bytes;  // after the fix
+};
+
+PlainWalk RunPlainWalk(Store& store) {
+  FillStore(store);
+  PlainWalk plain;
+  plain.check = store.Run({}, "MAILTALLY_READERS=0");
+  plain.fix = store.Run({"-fix"}, "MAILTALLY_READERS=0");
+  plain.bytes = store.Snapshot();
+  return plain;
+}
+
 TEST(ReadAhead, SameReportAndBytesWhateverTheNumberOfReaders) {
   if (std::getenv("MAILTALLY_READERS") != nullptr)
     GTEST_SKIP() << "sets MAILTALLY_READERS itself, run by the default pass";
   Store store;
-  FillStore(store);
-  const RunResult plainCheck = store.Run({}, "MAILTALLY_READERS=0");
-  const RunResult plainFix = store.Run({"-fix"}, "MAILTALLY_READERS=0");
-  const auto plainBytes = store.Snapshot();
+  const PlainWalk plain = RunPlainWalk(store);
   // The link to link1/I2.DAT is read after its rewrite to 42; the link
   // itself, first of its group, is never written.
-  ASSERT_NE(plainFix.output.find("link2\n2 messages with ID 42\n    I1.DAT\n"
+  ASSERT_NE(plain.fix.output.find("link2\n2 messages with ID 42\n    I1.DAT\n"
                                  "    I2.DAT - ID changed to 43\n"),
             std::string::npos);
 
@@ -59,9 +73,9 @@ TEST(ReadAhead, SameReportAndBytesWhateverTheNumberOfReaders) {
     SCOPED_TRACE(std::string("MAILTALLY_READERS=") + readers);
     FillStore(store);
     const std::string environment = std::string("MAILTALLY_READERS=") + readers;
-    EXPECT_EQ(store.Run({}, environment).output, plainCheck.output);
-    EXPECT_EQ(store.Run({"-fix"}, environment).output, plainFix.output);
-    EXPECT_EQ(store.Snapshot(), plainBytes);
+    EXPECT_EQ(store.Run({}, environment).output, plain.check.output);
+    EXPECT_EQ(store.Run({"-fix"}, environment).output, plain.fix.output);
+    EXPECT_EQ(store.Snapshot(), plain.bytes);
   }
 }
 
@@ -73,10 +87,7 @@ TEST(ReadAhead, AReadThatFailsOnAHelperIsNeverAUid) {
   if (std::getenv("MAILTALLY_READERS") != nullptr)
     GTEST_SKIP() << "sets MAILTALLY_READERS itself, run by the default pass";
   Store store;
-  FillStore(store);
-  const RunResult plainCheck = store.Run({}, "MAILTALLY_READERS=0");
-  const RunResult plainFix = store.Run({"-fix"}, "MAILTALLY_READERS=0");
-  const auto plainBytes = store.Snapshot();
+  const PlainWalk plain = RunPlainWalk(store);
 
   FillStore(store);
   TempDir marks;
@@ -90,9 +101,9 @@ TEST(ReadAhead, AReadThatFailsOnAHelperIsNeverAUid) {
                                     preload);
     EXPECT_TRUE(fs::exists(mark)) << "no helper's open was refused";
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, *mode ? plainFix.output : plainCheck.output);
+    EXPECT_EQ(run.output, *mode ? plain.fix.output : plain.check.output);
   }
-  EXPECT_EQ(store.Snapshot(), plainBytes);
+  EXPECT_EQ(store.Snapshot(), plain.bytes);
 }
 #endif
 
