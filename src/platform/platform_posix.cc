@@ -187,11 +187,9 @@ void PreparePlatform() {
 }
 
 size_t CountHandlesLeft() {
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-      limit.rlim_cur > SIZE_MAX)
-    return SIZE_MAX;
-  size_t most = static_cast<size_t>(limit.rlim_cur);
+  uint64_t limit = GetHandleLimit();
+  if (limit == 0 || limit > SIZE_MAX) return SIZE_MAX;
+  size_t most = static_cast<size_t>(limit);
   // The handles open now, the listing's own aside; where they cannot be
   // listed, a guess on the safe side. A handle numbered above the limit (a
   // checker such as valgrind keeps its own there) takes none of the numbers
