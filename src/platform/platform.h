@@ -145,8 +145,9 @@ enum class FileAccess {
   READ_NO_FOLLOW,
   // The existing file, for reading and writing: nothing is ever created or
   // truncated, and only a regular file is opened. On Windows others may
-  // read it but not write it while it is held, so that a server opening it
-  // the same way waits instead of interleaving its write with ours.
+  // read it but not write it while it is held: a server's open for writing
+  // fails at once with a sharing violation (it does not wait) instead of
+  // interleaving its write with ours.
   UPDATE,
   // As UPDATE, but a linked file (see IsLinkedFile) is refused as well,
   // judged on the open handle, so a file linked since it was examined is
