@@ -26,3 +26,11 @@ add_test(NAME wine.stop COMMAND sh -c "${WINESERVER} -k; ${WINESERVER} -w")
 set_tests_properties(wine.start wine.stop PROPERTIES ENVIRONMENT "${WINE_ENV}")
 set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 120)
+
+# The Windows platform layer's own tests (src/platform/platform_windows_test.cc),
+# built beside mailtally.exe by the same cross build.
+get_filename_component(windows_build ${MAILTALLY_WINDOWS_BINARY} DIRECTORY)
+add_test(NAME windows.PlatformLayer COMMAND ${MAILTALLY_TEST_LAUNCHER}
+  ${WINE} ${windows_build}/platform_windows_test.exe)
+set_tests_properties(windows.PlatformLayer PROPERTIES ENVIRONMENT "${WINE_ENV}"
+  FIXTURES_REQUIRED wine TIMEOUT ${MAILTALLY_TEST_TIMEOUT})

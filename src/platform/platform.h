@@ -16,8 +16,14 @@
 
 #ifdef _WIN32
 constexpr char PATH_SEPARATOR = '\\';
+// Windows names are UTF-16 and may hold a surrogate without its pair; they
+// travel as WTF-8, where such a surrogate is its own three bytes
+// (ED A0-BF xx), which no UTF-8 text holds.
+constexpr bool NAMES_ARE_WTF8 = true;
 #else
 constexpr char PATH_SEPARATOR = '/';
+// POSIX names are bytes, and travel as they are.
+constexpr bool NAMES_ARE_WTF8 = false;
 #endif
 
 struct Directory;  // an open directory
@@ -33,6 +39,8 @@ struct DirectoryId {
   uint64_t node;
   int64_t bornSeconds = 0;
   uint32_t bornNanoseconds = 0;
+  // The high half of a 128-bit file id (Windows on ReFS); 0 elsewhere.
+  uint64_t nodeHigh = 0;
   auto operator<=>(const DirectoryId&) const = default;
 };
 
@@ -48,6 +56,14 @@ struct DirectoryListing {
 // Called once at start-up, before any other function of this interface and
 // before anything is written to standard output.
 void PreparePlatform();
+
+#ifdef _WIN32
+// An argument of the command line as Windows holds it, UTF-16, in the WTF-8
+// the program compares and prints: no letter is replaced by a look-alike
+// the way the ANSI code page's "best fit" does (a fullwidth "ｆ" never
+// becomes "f").
+std::string NarrowArgument(const wchar_t* argument);
+#endif
 
 // How many more files and directories the process may hold open at once,
 // as far as the system tells; very many where it sets no small limit.
@@ -81,8 +97,8 @@ enum class OpenFailure { REFUSED, NO_HANDLES };
 Directory* OpenDirectory(const std::string& path, OpenFailure* failure = nullptr);
 Directory* OpenSubdirectory(Directory* parent, const std::string& name,
                             OpenFailure* failure = nullptr);
-// Empty when the identity cannot be read: such a directory cannot be told
-// from any other.
+// Empty when the identity cannot be read, or the file system gives none
+// (an id of 0): such a directory cannot be told from any other.
 std::optional<DirectoryId> GetDirectoryId(Directory* dir);
 void CloseDirectory(Directory* dir);
 
@@ -113,7 +129,9 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
                           std::string& found);
 
 // True when the file `name` of `dir` is itself a symbolic link (on Windows,
-// a reparse point), has more than one name (link count above 1) or is a
+// a name-surrogate reparse point: a symbolic link, junction or mount point;
+// a deduplicated file or a cloud placeholder holds its own data), has more
+// than one name (link count above 1) or is a
 // mount point (a file bind-mounted over this name): a write through this
 // name would change a file that is reached by another path too. The link is
 // not followed. False when the file cannot be examined.
@@ -127,8 +145,9 @@ enum class FileAccess {
   READ_NO_FOLLOW,
   // The existing file, for reading and writing: nothing is ever created or
   // truncated, and only a regular file is opened. On Windows others may
-  // read it but not write it while it is held, so that a server opening it
-  // the same way waits instead of interleaving its write with ours.
+  // read it but not write it while it is held: a server's open for writing
+  // fails at once with a sharing violation (it does not wait) instead of
+  // interleaving its write with ours.
   UPDATE,
   // As UPDATE, but a linked file (see IsLinkedFile) is refused as well,
   // judged on the open handle, so a file linked since it was examined is
@@ -136,6 +155,7 @@ enum class FileAccess {
   UPDATE_UNLINKED,
 };
 
+// `name` is taken with its exact letter case, as a listing gives it.
 // Returns null on failure, and tells why through `failure` when it is given.
 File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
                OpenFailure* failure = nullptr);

@@ -3,11 +3,15 @@
 // with a root directory), and directories are listed through their handle
 // (NtQueryDirectoryFile), so no path string grows with the depth of the
 // store: neither the 260-character limit of the ANSI calls nor the 32767 of
-// "\\?\" paths binds the walk. Names travel as UTF-8, which every name a
-// directory can hold survives, so a listed file can always be opened again.
-#include "platform/platform.h"
+// "\\?\" paths binds the walk. Names travel as WTF-8 (see Narrow), which
+// every name a directory can hold survives, unpaired surrogates too, so a
+// listed file is always opened again under its own name and no other.
+//
+// Wine checks neither the access rights of a handle nor letter case as
+// Windows does; what the code relies on there is said where it is used, and
+// platform_windows_test.cc checks the rights each handle is granted.
+#include "platform/platform_windows.h"
 
-#include <windows.h>
 #include <winternl.h>
 
 #include <cerrno>
@@ -31,6 +35,9 @@ struct File {
   HANDLE handle;
 };
 
+HANDLE GetDirectoryHandle(Directory* dir) { return dir->handle; }
+HANDLE GetFileHandle(File* file) { return file->handle; }
+
 namespace {
 
 const NTSTATUS NO_MORE_FILES = static_cast<NTSTATUS>(0x80000006);
@@ -41,31 +48,58 @@ const NTSTATUS TOO_MANY_OPENED_FILES = static_cast<NTSTATUS>(0xC000011F);
 const ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The directory bit of an entry's attributes.
 const ULONG DIRECTORY_ATTRIBUTE = 0x10;
+// What every directory handle is asked of: its listing (NtQueryDirectoryFile),
+// opens below it, and its identity (GetDirectoryId reads it through
+// GetFileInformationByHandleEx, which Windows refuses without
+// FILE_READ_ATTRIBUTES). Any caller that may list a directory is granted
+// FILE_READ_ATTRIBUTES on each of its entries, so asking for it refuses no
+// directory the walk could list its way to.
+const ACCESS_MASK DIRECTORY_RIGHTS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                              nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      wide.data(), n);
-  return wide;
+void AppendUtf8(std::string& text, uint32_t c) {
+  if (c < 0x80) {
+    text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    text += static_cast<char>(0xC0 | (c >> 6));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    text += static_cast<char>(0xE0 | (c >> 12));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (c >> 18));
+    text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  }
 }
 
-std::string Narrow(const wchar_t* text, size_t length) {
-  if (length == 0) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                              nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), narrow.data(), n,
-                      nullptr, nullptr);
-  return narrow;
+// The code point of the WTF-8 sequence at the start of `text` and its
+// length in bytes; 0 when it starts with no whole, shortest sequence.
+size_t DecodeWtf8(std::string_view text, uint32_t& c) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  size_t length = byte(0) < 0x80 ? 1 : byte(0) < 0xC2 ? 0 : byte(0) < 0xE0 ? 2
+                : byte(0) < 0xF0 ? 3 : byte(0) < 0xF5 ? 4 : 0;
+  if (length == 0 || length > text.size()) return 0;
+  c = length == 1 ? byte(0) : byte(0) & (0x7F >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (byte(i) & 0x3F);
+  }
+  const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  return c < least[length] || c > 0x10FFFF ? 0 : length;
 }
 
 // Opens `name` in the directory `root`; null on failure, told through
-// `failure` when given. `options` tells directories from files.
+// `failure` when given. `options` tells directories from files. A name
+// from a listing is opened with its exact letter case (`nameAttributes` 0):
+// in a directory that tells case apart, a case-insensitive open of
+// "I1.DAT" may give "i1.dat", another file. Only a name that is looked up
+// rather than listed asks for OBJ_CASE_INSENSITIVE. (Wine opens without
+// regard to case whatever is asked, so its tests cannot tell the two.)
 HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
-                    ULONG options, OpenFailure* failure = nullptr, ULONG share = SHARE_ALL) {
+                    ULONG options, OpenFailure* failure = nullptr, ULONG share = SHARE_ALL,
+                    ULONG nameAttributes = 0) {
   std::wstring wide = Widen(name);
   if (wide.empty() || wide.size() > 32767) return nullptr;
   UNICODE_STRING objectName;
@@ -73,8 +107,7 @@ HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
   objectName.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
   objectName.MaximumLength = objectName.Length;
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root,
-                             nullptr);
+  InitializeObjectAttributes(&attributes, &objectName, nameAttributes, root, nullptr);
   HANDLE handle = nullptr;
   IO_STATUS_BLOCK status;
   NTSTATUS result =
@@ -90,7 +123,7 @@ HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
 }
 
 Directory* OpenDirectoryIn(HANDLE root, const std::string& name, OpenFailure* failure) {
-  HANDLE handle = OpenRelative(root, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+  HANDLE handle = OpenRelative(root, name, DIRECTORY_RIGHTS,
                                FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, failure);
   return handle == nullptr ? nullptr : new Directory{handle};
 }
@@ -128,14 +161,34 @@ std::vector<Entry> ReadEntries(Directory* dir) {
 }
 
 // Sets `linked` when a write through this handle would change the file
-// under another name too: a reparse point (a symbolic link, opened itself),
-// or a file with several names. False when that cannot be told.
+// under another name too: a name-surrogate reparse point (a symbolic link or
+// junction, opened itself, so that the tag read is its own), or a file with
+// several names. False when that cannot be told.
 bool ReadLinked(HANDLE handle, bool& linked) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return false;
-  linked = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-           info.nNumberOfLinks > 1;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
+    return false;
+  linked = IsLinkingReparsePoint(tag.FileAttributes, tag.ReparseTag) || info.nNumberOfLinks > 1;
   return true;
+}
+
+// The identity of the file or directory open as `handle`: its 128-bit id
+// (FileIdInfo; on ReFS the 64-bit index need not be unique), or the 64-bit
+// index where the system gives no 128-bit one. Both need FILE_READ_ATTRIBUTES.
+std::optional<DirectoryId> ReadFileId(HANDLE handle) {
+  FILE_ID_INFO ids;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids)) {
+    uint64_t low, high;
+    memcpy(&low, ids.FileId.Identifier, sizeof low);
+    memcpy(&high, ids.FileId.Identifier + sizeof low, sizeof high);
+    return MakeFileId(ids.VolumeSerialNumber, low, high);
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return std::nullopt;
+  return MakeFileId(info.dwVolumeSerialNumber,
+                    (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0);
 }
 
 // True when a handle opened with FILE_OPEN_REPARSE_POINT is known to be no
@@ -147,6 +200,56 @@ bool IsPlainFile(HANDLE handle) {
 }
 
 }  // namespace
+
+std::string Narrow(const wchar_t* text, size_t length) {
+  std::string narrow;
+  narrow.reserve(length);
+  for (size_t i = 0; i < length; ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00);
+      ++i;
+    }
+    AppendUtf8(narrow, c);  // a surrogate without its pair, as its own three bytes
+  }
+  return narrow;
+}
+
+std::wstring Widen(std::string_view text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    uint32_t c = 0xFFFD;
+    size_t length = DecodeWtf8(text.substr(i), c);
+    i += length == 0 ? 1 : length;
+    if (length == 0) c = 0xFFFD;
+    if (c < 0x10000) {
+      wide += static_cast<wchar_t>(c);
+    } else {
+      wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      wide += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+  }
+  return wide;
+}
+
+std::optional<DirectoryId> MakeFileId(uint64_t volume, uint64_t low, uint64_t high) {
+  const uint64_t INVALID = ~static_cast<uint64_t>(0);  // FILE_INVALID_FILE_ID
+  if ((low == 0 && high == 0) || (low == INVALID && (high == 0 || high == INVALID)))
+    return std::nullopt;
+  DirectoryId id{volume, low};
+  id.nodeHigh = high;
+  return id;
+}
+
+bool IsLinkingReparsePoint(DWORD attributes, DWORD reparseTag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(reparseTag);
+}
+
+std::string NarrowArgument(const wchar_t* argument) {
+  return Narrow(argument, wcslen(argument));
+}
 
 std::string GetWorkingDirectory() {
   DWORD size = GetFullPathNameW(L".", 0, nullptr, nullptr);
@@ -186,13 +289,13 @@ bool IsTerminal(StandardStream stream) {
 
 Directory* OpenDirectory(const std::string& path, OpenFailure* failure) {
   std::wstring wide = Widen(path);
-  HANDLE handle = CreateFileW(wide.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE, SHARE_ALL,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = CreateFileW(wide.c_str(), DIRECTORY_RIGHTS, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   // A root that may be searched but not listed: its listing is empty, but
   // the counter can still be opened by its name.
   if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-    handle = CreateFileW(wide.c_str(), FILE_TRAVERSE, SHARE_ALL, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    handle = CreateFileW(wide.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (failure != nullptr)
@@ -214,12 +317,7 @@ Directory* OpenSubdirectory(Directory* parent, const std::string& name,
 // changes each time a record is used again: a directory made during the run
 // in the record of one deleted earlier gets another index, so no time of
 // birth is needed to tell the two apart.
-std::optional<DirectoryId> GetDirectoryId(Directory* dir) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(dir->handle, &info)) return std::nullopt;
-  return DirectoryId{info.dwVolumeSerialNumber,
-                     (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
+std::optional<DirectoryId> GetDirectoryId(Directory* dir) { return ReadFileId(dir->handle); }
 
 void CloseDirectory(Directory* dir) {
   CloseHandle(dir->handle);
@@ -259,7 +357,8 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
   if (any) return true;
   // Not listed: the directory may be one that can be searched but not
   // listed, where a file is still opened by its name.
-  HANDLE handle = OpenRelative(dir->handle, name, FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE);
+  HANDLE handle = OpenRelative(dir->handle, name, FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE,
+                               nullptr, SHARE_ALL, OBJ_CASE_INSENSITIVE);
   if (handle == nullptr) return false;
   CloseHandle(handle);
   found = name;
@@ -268,6 +367,8 @@ bool FindFileIgnoringCase(Directory* dir, const std::string& name,
 
 // Windows mounts a volume only on a directory, as a reparse point: a
 // message file is never a mount point, and needs no check beyond that.
+// Wine makes no reparse points but symbolic links of its own; that a tag
+// other than a name surrogate is not linked is tested on the rule itself.
 bool IsLinkedFile(Directory* dir, const std::string& name) {
   HANDLE handle = OpenRelative(dir->handle, name, FILE_READ_ATTRIBUTES,
                                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
@@ -277,6 +378,32 @@ bool IsLinkedFile(Directory* dir, const std::string& name) {
   CloseHandle(handle);
   return known && linked;
 }
+
+namespace {
+
+// `opened`, a reparse point that leads nowhere else (deduplicated, a cloud
+// placeholder, archived) opened itself, as the same file opened through the
+// file system's filter instead, which alone shows its data: reads and writes
+// through the reparse point itself would reach the stub the filter keeps,
+// not what the walk read through an ordinary open. The new handle must be
+// the file examined, not one a link put in its place since. Null, with the
+// open refused, when it is not; `opened` is closed either way. (Wine makes
+// no such files; this path is reasoned, not tested.)
+HANDLE ReopenThroughFilter(HANDLE root, const std::string& name, HANDLE opened,
+                           ACCESS_MASK rights, ULONG share, OpenFailure* failure) {
+  HANDLE handle = OpenRelative(root, name, rights, FILE_NON_DIRECTORY_FILE, failure, share);
+  std::optional<DirectoryId> examined = ReadFileId(opened);
+  CloseHandle(opened);
+  if (handle == nullptr) return nullptr;
+  if (!examined || ReadFileId(handle) != examined) {
+    CloseHandle(handle);
+    if (failure != nullptr) *failure = OpenFailure::REFUSED;
+    return nullptr;
+  }
+  return handle;
+}
+
+}  // namespace
 
 File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
                OpenFailure* failure) {
@@ -299,7 +426,9 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
     CloseHandle(handle);
     return nullptr;
   }
-  return new File{handle};
+  if (unlinked && !IsPlainFile(handle)) handle = ReopenThroughFilter(dir->handle, name, handle,
+                                                                     rights, share, failure);
+  return handle == nullptr ? nullptr : new File{handle};
 }
 
 long ReadFileAt(File* file, uint64_t offset, void* buffer, size_t size) {

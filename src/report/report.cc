@@ -76,6 +76,14 @@ std::string PrintableName(std::string_view text, size_t most) {
                static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
       shown += '?';
       ++i;
+    } else if (NAMES_ARE_WTF8 && c == 0xED && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0xA0 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0xBF) {
+      // A Windows name's surrogate without its pair (WTF-8 ED A0-BF xx),
+      // which no UTF-8 reader can show: one '?' for its three bytes, or for
+      // what a cut left of them. POSIX names are bytes and show as they are.
+      shown += '?';
+      i += i + 2 < text.size() ? 2 : text.size() - i - 1;
     } else {
       shown += static_cast<char>(c);
     }

@@ -27,7 +27,9 @@ bool CheckReportOutput();
 
 // `text` cut to its first `most` bytes, then with each byte 0x00-0x1F and
 // 0x7F, and each two-byte UTF-8 sequence of U+0080-U+009F, shown as one '?':
-// a name can hold a line end or a terminal's control sequence.
+// a name can hold a line end or a terminal's control sequence. In the
+// Windows build, each surrogate without its pair (see NAMES_ARE_WTF8) is
+// one '?' too.
 std::string PrintableName(std::string_view text, size_t most = std::string_view::npos);
 
 // The run and its command line.

@@ -49,6 +49,7 @@ struct Case {
 
 TEST(CommandLine, ChoosesTheModeOrEndsBeforeReadingTheStore) {
   const std::string longWord(150, 'x');
+  const std::string FULLWIDTH_FIX = "\xef\xbc\x8d\xef\xbd\x86\xef\xbd\x89\xef\xbd\x98";
   const Case cases[] = {
       {{}, Outcome::CHECK},
       {{"-fix"}, Outcome::FIX},
@@ -64,6 +65,10 @@ TEST(CommandLine, ChoosesTheModeOrEndsBeforeReadingTheStore) {
       {{"fix"}, Outcome::REFUSED, "fix"},
       {{"-fix", "now", "-?"}, Outcome::REFUSED, "now"},
       {{"-fIx\xc9"}, Outcome::REFUSED, "-fIx\xc9"},
+      // Letters that only look like A-Z: fullwidth "－ｆｉｘ", a dotless i.
+      // Windows' ANSI arguments would turn both into "-fix".
+      {{FULLWIDTH_FIX}, Outcome::REFUSED, FULLWIDTH_FIX},
+      {{"-f\xc4\xb1x"}, Outcome::REFUSED, "-f\xc4\xb1x"},
       {{""}, Outcome::REFUSED, ""},
       {{longWord}, Outcome::REFUSED, std::string(100, 'x')},
   };
@@ -90,7 +95,7 @@ TEST(CommandLine, ChoosesTheModeOrEndsBeforeReadingTheStore) {
         break;
       case Outcome::REFUSED:
         EXPECT_EQ(run.output,
-                  Report("Unrecognised parameter - \"" + c.refused + "\"\n\n" + USAGE))
+                  Report("Unrecognised parameter - \"" + AsPassed(c.refused) + "\"\n\n" + USAGE))
             << what;
         EXPECT_EQ(store.Snapshot(), before) << what;
         break;

@@ -79,5 +79,9 @@ class Store {
   TempDir scratch_;  // the run's output, kept out of the store
 };
 
+// An argument as the binary under test receives it, and shows it back in a
+// refusal: as given natively; under Wine as the UTF-8 Wine passes on.
+std::string AsPassed(const std::string& arg);
+
 // The banner and its empty line, then `lines`.
 std::string Report(const std::string& lines);
