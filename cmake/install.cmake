@@ -1,15 +1,21 @@
 # Installing and packaging. On Linux `cmake --install` puts mailtally in
-# bin/, its man page in share/man/man1/ and its licence and changelog in
-# share/doc/mailtally/, and cpack makes a Debian package; the Windows build
-# installs mailtally.exe beside the README and the licences, and cpack makes
-# a zip of them.
+# bin/, its man page in share/man/man1/ and its licence, changelog, README
+# and guides in share/doc/mailtally/, and cpack makes a Debian package; the
+# Windows build installs mailtally.exe beside the README, the guides and the
+# licences, and cpack makes a zip of them.
 include(GNUInstallDirs)
 
 set(MAILTALLY_CONTACT "MailTally developers <maintainers@mailtally.example>")
 
+# The README links to the guides in doc/ by relative paths: every one of
+# them travels beside it, in doc/, so its links hold in the installed copy
+# too.
+file(GLOB MAILTALLY_GUIDES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/doc/*.md)
+
 if(WIN32)
   install(TARGETS mailtally RUNTIME DESTINATION .)
   install(FILES README.md DESTINATION .)
+  install(FILES ${MAILTALLY_GUIDES} DESTINATION doc)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
   # The exe holds the MinGW-w64 runtime (its C runtime and winpthreads),
   # linked in statically; their licences ask for their notices to travel
@@ -57,6 +63,7 @@ else()
   install(FILES ${bin}/man/mailtally.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md ${bin}/debian/copyright ${bin}/debian/changelog.gz
     DESTINATION ${docdir})
+  install(FILES ${MAILTALLY_GUIDES} DESTINATION ${docdir}/doc)
   set(CPACK_GENERATOR DEB)
 endif()
 

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Makes the packages from a Linux build directory and a Windows one (from
 # the cross build), and checks them: the Debian package holds the binary,
-# the man page, the copyright file and the changelog, and lintian finds no
-# error or warning in it; the zip holds mailtally.exe, the README and the
-# licences, and the exe carries its version resource. The two packages, the
-# exe's resource and the man page's header must all show one version.
+# the man page, the copyright file, the changelog, the README and the guides
+# of doc/, and lintian finds no error or warning in it; the zip holds
+# mailtally.exe, the README, the guides and the licences, and the exe carries
+# its version resource. The two packages, the exe's resource and the man
+# page's header must all show one version.
 #   scripts/package.sh [LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]]
 set -eu
 cd "$(dirname "$0")/.."
@@ -31,8 +32,11 @@ deb=$(ls "$linux"/packages/*.deb)
 zip=$(ls "$windows"/packages/*.zip)
 doc=./usr/share/doc/mailtally
 man=./usr/share/man/man1/mailtally.1.gz
-expect "$(dpkg-deb -c "$deb")" ./usr/bin/mailtally $man $doc/copyright $doc/changelog.gz
-expect "$(cmake -E tar tf "$zip")" /mailtally.exe /README.md /LICENSE.txt /LICENSE-MinGW-w64.txt
+guides=$(cd doc && ls -- *.md)
+expect "$(dpkg-deb -c "$deb")" ./usr/bin/mailtally $man $doc/copyright $doc/changelog.gz \
+  $doc/README.md $(for guide in $guides; do echo "$doc/doc/$guide"; done)
+expect "$(cmake -E tar tf "$zip")" /mailtally.exe /README.md /LICENSE.txt /LICENSE-MinGW-w64.txt \
+  $(for guide in $guides; do echo "/doc/$guide"; done)
 
 lintian --fail-on error,warning "$deb" || fail "lintian: $deb"
 

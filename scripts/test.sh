@@ -1,5 +1,6 @@
 #!/bin/sh
 # Builds MailTally from scratch and runs every test:
+#   - first, the relative links of the Markdown files (scripts/links.sh);
 #   - the g++ build, whole suite, with mailtally.exe (cross-built with
 #     MinGW-w64) run on the end-to-end cases under Wine;
 #   - the random-store properties and the counter cases once more with their
@@ -15,6 +16,8 @@
 # Warnings are errors in every build.
 set -eu
 cd "$(dirname "$0")/.."
+# Cheap and needing nothing installed: a broken link fails at once.
+scripts/links.sh
 scripts/setup.sh
 
 windows=build/test-windows
