@@ -60,6 +60,31 @@ TEST(ReportSafety, NamesArePrintedWithoutControlCharacters) {
   }
 }
 
+// U+0080 and U+009F are the ends of the C1 range. A heading is cut to 300
+// bytes as stored, then shown: a path of C1 characters is cut where its
+// bytes reach the limit, not where its question marks would.
+TEST(ReportSafety, TheC1RangeIsShownWholeAndNamesAreCutAsStored) {
+  std::string pairs;
+  for (int i = 0; i < 120; ++i) pairs += "\xc2\x9b";
+  const std::string deep = pairs + "/" + pairs;
+  Store store;
+  store.Put("ends/I1.DAT", PlainMessage(2));
+  store.Put("ends/I\xc2\x80\xc2\x9f.DAT", PlainMessage(2));
+  store.Put(deep + "/I1.DAT", PlainMessage(3));
+  store.Put(deep + "/I2.DAT", PlainMessage(3));
+  std::string cut = store.Heading(deep).substr(0, 300);
+  ASSERT_GT(store.Heading(deep).size(), cut.size());
+  for (size_t at; (at = cut.find("\xc2\x9b")) != std::string::npos;) cut.replace(at, 2, "?");
+
+  const RunResult check = store.Run();
+  EXPECT_EQ(check.output, Report("Checking " + store.Heading("ends") +
+                                 "\n2 messages with ID 2\n    I1.DAT\n    I??.DAT\n"
+                                 "Checking " + cut +
+                                 "\n2 messages with ID 3\n    I1.DAT\n    I2.DAT\n"
+                                 "Total Errors = 4\n"));
+  EXPECT_EQ(check.status, 0);
+}
+
 // Enough duplicates that the report is many times what the pipe holds.
 void ManyDuplicates(Store& store) {
   for (int box = 0; box < 3; ++box)
