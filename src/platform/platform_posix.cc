@@ -125,8 +125,19 @@ EntryKind KindOf(int dirFd, const dirent* entry) {
 }
 
 OpenFailure FailureOf(int error) {
-  return error == EMFILE || error == ENFILE || error == ENOMEM ? OpenFailure::NO_HANDLES
-                                                               : OpenFailure::REFUSED;
+  if (error == EMFILE || error == ENFILE || error == ENOMEM) return OpenFailure::NO_HANDLES;
+  if (error == ENOENT || error == ENOTDIR) return OpenFailure::GONE;
+  return OpenFailure::REFUSED;
+}
+
+// Why the open of the file `name` in `dirFd` failed with `error`. A name
+// that is still there (a symbolic link to nothing) is refused, not gone.
+OpenFailure FileFailureOf(int dirFd, const char* name, int error) {
+  OpenFailure failure = FailureOf(error);
+  struct stat st;
+  if (failure == OpenFailure::GONE && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+    return OpenFailure::REFUSED;
+  return failure;
 }
 
 Directory* WrapDirectory(int fd, OpenFailure* failure = nullptr) {
@@ -276,8 +287,17 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
   listing.subdirectories.clear();
+  listing.whole = true;
+  listing.repeated.clear();
   if (!RewindListing(dir)) return;
-  while (const dirent* entry = readdir(dir->stream)) {
+  for (;;) {
+    // readdir tells its end from a failure partway only through errno.
+    errno = 0;
+    const dirent* entry = readdir(dir->stream);
+    if (entry == nullptr) {
+      listing.whole = errno == 0;
+      break;
+    }
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     bool message = withMessageFiles && IsMessageFileName(name);
@@ -337,7 +357,7 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
     flags |= O_NOFOLLOW;
   int fd = openat(dir->fd, name.c_str(), flags);
   if (fd < 0) {
-    if (failure != nullptr) *failure = FailureOf(errno);
+    if (failure != nullptr) *failure = FileFailureOf(dir->fd, name.c_str(), errno);
     return nullptr;
   }
   // Listed as a regular file, but it may have been replaced, linked or
