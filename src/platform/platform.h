@@ -77,10 +77,10 @@ bool WriteStandardOutput(const char* data, size_t size, std::string& cause);
 bool IsTerminal(StandardStream stream);
 
 // Why an open failed: the system refused it (no permission, held by
-// another, an I/O error), handles or memory ran out for the moment, or the
-// name leads to nothing any more (removed since it was listed; a symbolic
-// link whose target is missing is still there, and refused).
-enum class OpenFailure { REFUSED, NO_HANDLES, GONE };
+// another, an I/O error), handles or memory ran out for the moment, the
+// name leads to nothing any more (removed since it was listed), or the name
+// is a symbolic link whose target is missing (it holds no file's bytes).
+enum class OpenFailure { REFUSED, NO_HANDLES, GONE, NO_TARGET };
 
 // Both return null when the directory cannot be opened, and tell why
 // through `failure` when it is given. The store root is opened as ".", the

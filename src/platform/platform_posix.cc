@@ -130,14 +130,16 @@ OpenFailure FailureOf(int error) {
   return OpenFailure::REFUSED;
 }
 
-// Why the open of the file `name` in `dirFd` failed with `error`. A name
-// that is still there (a symbolic link to nothing) is refused, not gone.
-OpenFailure FileFailureOf(int dirFd, const char* name, int error) {
+// Why the open of the file `name` in `dirFd` failed with `error`: a name
+// still there is a symbolic link to nothing, not gone; so is one of a loop
+// of links, when links were followed.
+OpenFailure FileFailureOf(int dirFd, const char* name, int error, bool followed) {
+  if (error == ELOOP && followed) return OpenFailure::NO_TARGET;
   OpenFailure failure = FailureOf(error);
   struct stat st;
-  if (failure == OpenFailure::GONE && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-    return OpenFailure::REFUSED;
-  return failure;
+  if (failure != OpenFailure::GONE || fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return failure;
+  return S_ISLNK(st.st_mode) ? OpenFailure::NO_TARGET : OpenFailure::REFUSED;
 }
 
 Directory* WrapDirectory(int fd, OpenFailure* failure = nullptr) {
@@ -357,7 +359,7 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
     flags |= O_NOFOLLOW;
   int fd = openat(dir->fd, name.c_str(), flags);
   if (fd < 0) {
-    if (failure != nullptr) *failure = FileFailureOf(dir->fd, name.c_str(), errno);
+    if (failure != nullptr) *failure = FileFailureOf(dir->fd, name.c_str(), errno, (flags & O_NOFOLLOW) == 0);
     return nullptr;
   }
   // Listed as a regular file, but it may have been replaced, linked or

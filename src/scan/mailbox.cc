@@ -17,7 +17,7 @@ namespace {
 const size_t WALK_HANDLES = 4;
 
 // The one place that decides what a file not read ahead is: read, there
-// but unreadable (UID 0), or gone. A name the listing shows twice is never
+// but unreadable (UID 0), or gone; a symbolic link to nothing reads as 0. A name the listing shows twice is never
 // read through: which file it reaches is not sure. Handles that ran out are
 // the run's own want, not the file's, and stop the run (false).
 bool ReadRemainingUids(Mailbox& box, Progress& progress) {
@@ -32,6 +32,10 @@ bool ReadRemainingUids(Mailbox& box, Progress& progress) {
       box.read[i] = READ;
     } else if (failure == OpenFailure::NO_HANDLES) {
       return false;
+    } else if (failure == OpenFailure::NO_TARGET) {
+      // No file's bytes, so no UID a fresh one could meet: read as UID 0.
+      box.read[i] = READ;
+      box.uids[i] = 0;
     } else {
       box.read[i] = failure == OpenFailure::GONE ? GONE : UNREADABLE;
     }

@@ -140,18 +140,59 @@ TEST(Duplicates, UnreadableFilesFormOneGroupWithUidZero) {
   if (store.Run().output.find("ID 0") == std::string::npos)
     GTEST_SKIP() << "permission bits do not bind this process";
   Files before = store.Snapshot();
-  // The first unreadable file keeps its UID; the rewrites of the others
-  // fail, and the fresh UIDs they were given are spent all the same.
-  EXPECT_EQ(store.Run({"-fix"}).output,
-            Report("Checking " + store.Heading("box") +
-                   "\n3 messages with ID 0\n    I1.DAT\n"
-                   "    I4.DAT - ID changed to 4\n"
-                   "Error opening file \"" + Store::Relative("box/I4.DAT") + "\"\n"
-                   "    I5.DAT - ID changed to 5\n"
-                   "Error opening file \"" + Store::Relative("box/I5.DAT") + "\"\n"
-                   "2 messages with ID 3\n    I2.DAT\n    I3.DAT - ID changed to 6\n"
-                   "Total Errors = 5\n"));
-  ExpectOnlyChanged(before, store.Snapshot(), {{"box/I3.DAT", PlainMessage(6)}});
+  // The unreadable files are named and still count as UID 0; but their
+  // UIDs are unknown, so no fresh UID is safe in this mailbox: the fix
+  // changes nothing here, and the counter is raised to what was seen.
+  store.Put("nextuidl.dat", Le32(2));
+  before = store.Snapshot();
+  std::string errors;
+  for (const char* name : {"box/I1.DAT", "box/I4.DAT", "box/I5.DAT"})
+    errors += "Error reading file \"" + Store::Relative(name) + "\"\n";
+  const std::string group0 = "Checking " + store.Heading("box") + "\n3 messages with ID 0\n    I1.DAT\n";
+  const std::string notChanged = " - not changed, a file of this mailbox could not be read\n";
+  RunResult check = store.Run();
+  EXPECT_EQ(check.output,
+            Report(errors + group0 + "    I4.DAT\n    I5.DAT\n"
+                   "2 messages with ID 3\n    I2.DAT\n    I3.DAT\n"
+                   "Total Errors = 5\nKORVA Global UID too low - 2 (needs to be at least 4)\n"));
+  RunResult fix = store.Run({"-fix"});
+  EXPECT_EQ(fix.output,
+            Report(errors + group0 + "    I4.DAT" + notChanged + "    I5.DAT" + notChanged +
+                   "2 messages with ID 3\n    I2.DAT\n    I3.DAT" + notChanged +
+                   "Total Errors = 5\nSet KORVA Global UID to 4 (was 2)\n"));
+  EXPECT_EQ(fix.status, 0);
+  ExpectOnlyChanged(before, store.Snapshot(), {{"nextuidl.dat", Le32(4)}});
+}
+
+// The file that cannot be read holds the very UID a fix would hand out:
+// renumbering would make the duplicate it is meant to remove.
+TEST(Duplicates, NoFreshUidWhereAFileCouldNotBeRead) {
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(7));
+  store.Put("box/I2.DAT", PlainMessage(7));
+  store.Put("box/I3.DAT", EncryptedMessage(8));
+  store.Put("other/I1.DAT", PlainMessage(2));
+  store.Put("other/I2.DAT", PlainMessage(2));
+  store.Put("nextuidl.dat", Le32(5));
+  Files before = store.Snapshot();
+  fs::permissions(store.root() / "box/I3.DAT", fs::perms::none);
+  RunResult check = store.Run();
+  if (check.output.find("Error reading") == std::string::npos)
+    GTEST_SKIP() << "permission bits do not bind this process";
+  const std::string unread = "Error reading file \"" + Store::Relative("box/I3.DAT") + "\"\n" +
+                             "Checking " + store.Heading("box") + "\n2 messages with ID 7\n    I1.DAT\n";
+  const std::string other = "Checking " + store.Heading("other") + "\n2 messages with ID 2\n    I1.DAT\n";
+  EXPECT_EQ(check.output, Report(unread + "    I2.DAT\n" + other + "    I2.DAT\nTotal Errors = 4\n"
+                                 "KORVA Global UID too low - 5 (needs to be at least 8)\n"));
+  RunResult fix = store.Run({"-fix"});
+  EXPECT_EQ(fix.output,
+            Report(unread + "    I2.DAT - not changed, a file of this mailbox could not be read\n" +
+                   other + "    I2.DAT - ID changed to 3\nTotal Errors = 4\n"
+                   "Set KORVA Global UID to 8 (was 5)\n"));
+  EXPECT_EQ(fix.status, 0);
+  fs::permissions(store.root() / "box/I3.DAT", fs::perms::owner_read | fs::perms::owner_write);
+  ExpectOnlyChanged(before, store.Snapshot(),
+                    {{"other/I2.DAT", PlainMessage(3)}, {"nextuidl.dat", Le32(8)}});
 }
 
 TEST(Duplicates, ReadOnlyDuplicateIsReportedAndLeftAlone) {
