@@ -327,6 +327,9 @@ FixReport ParseFix(const std::string& output, const Store& store) {
       report.changed[lastChanged] = uid;
       report.highestGiven = std::max(report.highestGiven, uid);
       continue;
+    } else if (line.rfind("Error reading file ", 0) == 0 ||
+               line.rfind("Error listing directory ", 0) == 0) {
+      report.troubled = true;  // names what a mailbox could not read, not a change
     } else if (line.rfind("Error", 0) == 0) {
       report.troubled = true;
       report.changed.erase(lastChanged);  // the line after a change tells it failed
