@@ -17,9 +17,10 @@ namespace {
 const size_t WALK_HANDLES = 4;
 
 // The one place that decides what a file not read ahead is: read, there
-// but unreadable (UID 0), or gone; a symbolic link to nothing reads as 0. A name the listing shows twice is never
-// read through: which file it reaches is not sure. Handles that ran out are
-// the run's own want, not the file's, and stop the run (false).
+// but unreadable (UID 0), or gone; a symbolic link to nothing reads as 0.
+// A name the listing shows twice is never read through: which file it
+// reaches is not sure. Handles that ran out are the run's own want, not
+// the file's, and stop the run (false).
 bool ReadRemainingUids(Mailbox& box, Progress& progress) {
   for (size_t i = 0; i < box.names.size(); ++i) {
     bool repeated = !box.repeated.empty() && box.repeated[i];
