@@ -34,3 +34,14 @@ add_test(NAME windows.PlatformLayer COMMAND ${MAILTALLY_TEST_LAUNCHER}
   ${WINE} ${windows_build}/platform_windows_test.exe)
 set_tests_properties(windows.PlatformLayer PROPERTIES ENVIRONMENT "${WINE_ENV}"
   FIXTURES_REQUIRED wine TIMEOUT ${MAILTALLY_TEST_TIMEOUT})
+
+# A Win32 program that holds a file with no sharing for a while, as a mail
+# server does while it writes it (testing/hold_file.cc).
+find_program(MINGW_CXX x86_64-w64-mingw32-g++ REQUIRED)
+set(HOLD_FILE ${CMAKE_CURRENT_BINARY_DIR}/hold_file.exe)
+add_custom_command(OUTPUT ${HOLD_FILE}
+  COMMAND ${MINGW_CXX} -O2 -static -o ${HOLD_FILE} ${CMAKE_CURRENT_SOURCE_DIR}/testing/hold_file.cc
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/testing/hold_file.cc)
+add_custom_target(hold_file DEPENDS ${HOLD_FILE})
+add_dependencies(e2e_tests_windows hold_file)
+target_compile_definitions(e2e_tests_windows PRIVATE MAILTALLY_HOLD_FILE="${HOLD_FILE}")

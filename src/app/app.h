@@ -6,8 +6,9 @@
 #include "scan/scan.h"
 
 // Runs the tool on the store in the current directory; returns the exit
-// status: 0, or -1 after an argument it does not know or when the report
-// could not be written.
+// status: 0, or -1 (255 to the shell) after an argument it does not know,
+// when the report could not be written, or when a rewrite or the raise of
+// the counter did not reach stable storage.
 int RunMailTally(int argc, char** argv);
 
 // The name of the store root's global UID counter file.
@@ -16,5 +17,5 @@ extern const char COUNTER_FILE_NAME[];
 // Compares the global UID counter of the store root `root` with the highest
 // UID of the run; reports a counter that is too low or, in fix mode, raises
 // it to one above the highest UID, provided the report so far could be
-// written.
-void CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals);
+// written. False when a raise was tried and failed.
+bool CheckGlobalCounter(Directory* root, Mode mode, RunTotals& totals);

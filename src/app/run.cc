@@ -67,9 +67,10 @@ int RunMailTally(int argc, char** argv) {
   if (root != nullptr && !totals.outOfHandles) ScanStore(root, mode, CountReaders(), totals);
   HideProgress(totals.progress);
   bool synced = mode == Mode::CHECK || SyncFixes();
+  bool counterSet = true;
   if (MayGoOn(totals)) {
     PrintTotal(totals.errorCount);
-    if (root != nullptr) CheckGlobalCounter(root, mode, totals);
+    if (root != nullptr) counterSet = CheckGlobalCounter(root, mode, totals);
   }
   if (root != nullptr) CloseDirectory(root);
   bool complete = FlushReportOutput();
@@ -77,5 +78,5 @@ int RunMailTally(int argc, char** argv) {
     PrintReportLost(mode == Mode::FIX);
   else if (totals.outOfHandles)
     PrintTooFewHandles(GetHandleLimit(), mode == Mode::FIX);
-  return complete && !totals.outOfHandles && synced ? 0 : -1;
+  return complete && !totals.outOfHandles && synced && counterSet ? 0 : -1;
 }

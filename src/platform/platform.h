@@ -51,6 +51,13 @@ struct DirectoryListing {
   std::vector<std::string> messageFiles;
   // Names of directories and of links to directories; "." and ".." left out.
   std::vector<std::string> subdirectories;
+  // False when the listing failed partway: entries may be missing from both
+  // lists. A directory that cannot be listed at all is taken as empty.
+  bool whole = true;
+  // Empty, or repeated[i] set where messageFiles[i] is shown more than once
+  // (a name conversion lost the difference between two names): no open by
+  // that name is sure to reach either file.
+  std::vector<uint8_t> repeated;
 };
 
 // Called once at start-up, before any other function of this interface and
@@ -85,9 +92,11 @@ bool WriteStandardOutput(const char* data, size_t size, std::string& cause);
 // standard output is a terminal too.
 bool IsTerminal(StandardStream stream);
 
-// Why an open failed: the system refused it (no such entry, not a
-// directory, no permission), or handles or memory ran out for the moment.
-enum class OpenFailure { REFUSED, NO_HANDLES };
+// Why an open failed: the system refused it (no permission, held by
+// another, an I/O error), handles or memory ran out for the moment, the
+// name leads to nothing any more (removed since it was listed), or the name
+// is a symbolic link whose target is missing (it holds no file's bytes).
+enum class OpenFailure { REFUSED, NO_HANDLES, GONE, NO_TARGET };
 
 // Both return null when the directory cannot be opened, and tell why
 // through `failure` when it is given. The store root is opened as ".", the

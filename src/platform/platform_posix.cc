@@ -125,8 +125,21 @@ EntryKind KindOf(int dirFd, const dirent* entry) {
 }
 
 OpenFailure FailureOf(int error) {
-  return error == EMFILE || error == ENFILE || error == ENOMEM ? OpenFailure::NO_HANDLES
-                                                               : OpenFailure::REFUSED;
+  if (error == EMFILE || error == ENFILE || error == ENOMEM) return OpenFailure::NO_HANDLES;
+  if (error == ENOENT || error == ENOTDIR) return OpenFailure::GONE;
+  return OpenFailure::REFUSED;
+}
+
+// Why the open of the file `name` in `dirFd` failed with `error`: a name
+// still there is a symbolic link to nothing, not gone; so is one of a loop
+// of links, when links were followed.
+OpenFailure FileFailureOf(int dirFd, const char* name, int error, bool followed) {
+  if (error == ELOOP && followed) return OpenFailure::NO_TARGET;
+  OpenFailure failure = FailureOf(error);
+  struct stat st;
+  if (failure != OpenFailure::GONE || fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return failure;
+  return S_ISLNK(st.st_mode) ? OpenFailure::NO_TARGET : OpenFailure::REFUSED;
 }
 
 Directory* WrapDirectory(int fd, OpenFailure* failure = nullptr) {
@@ -276,8 +289,17 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
   listing.subdirectories.clear();
+  listing.whole = true;
+  listing.repeated.clear();
   if (!RewindListing(dir)) return;
-  while (const dirent* entry = readdir(dir->stream)) {
+  for (;;) {
+    // readdir tells its end from a failure partway only through errno.
+    errno = 0;
+    const dirent* entry = readdir(dir->stream);
+    if (entry == nullptr) {
+      listing.whole = errno == 0;
+      break;
+    }
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
     bool message = withMessageFiles && IsMessageFileName(name);
@@ -337,7 +359,7 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
     flags |= O_NOFOLLOW;
   int fd = openat(dir->fd, name.c_str(), flags);
   if (fd < 0) {
-    if (failure != nullptr) *failure = FailureOf(errno);
+    if (failure != nullptr) *failure = FileFailureOf(dir->fd, name.c_str(), errno, (flags & O_NOFOLLOW) == 0);
     return nullptr;
   }
   // Listed as a regular file, but it may have been replaced, linked or

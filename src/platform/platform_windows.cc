@@ -14,6 +14,7 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,15 @@ const NTSTATUS NO_MORE_FILES = static_cast<NTSTATUS>(0x80000006);
 const NTSTATUS NO_MEMORY = static_cast<NTSTATUS>(0xC0000017);
 const NTSTATUS NO_RESOURCES = static_cast<NTSTATUS>(0xC000009A);
 const NTSTATUS TOO_MANY_OPENED_FILES = static_cast<NTSTATUS>(0xC000011F);
+// What an open of a name that leads to nothing (any more) fails with.
+const NTSTATUS OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
+const NTSTATUS OBJECT_PATH_NOT_FOUND = static_cast<NTSTATUS>(0xC000003A);
+// What an open fails with while another holds the file with no sharing.
+const NTSTATUS SHARING_VIOLATION = static_cast<NTSTATUS>(0xC0000043);
+// A mail server holds a file with no sharing only while it writes it: an
+// open refused for that is tried again for about a second.
+const int MOST_SHARED_OPEN_TRIES = 20;
+const DWORD SHARED_OPEN_PAUSE_MS = 50;
 const ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // The directory bit of an entry's attributes.
 const ULONG DIRECTORY_ATTRIBUTE = 0x10;
@@ -90,8 +100,17 @@ size_t DecodeWtf8(std::string_view text, uint32_t& c) {
   return c < least[length] || c > 0x10FFFF ? 0 : length;
 }
 
+OpenFailure FailureOfStatus(NTSTATUS result) {
+  if (result == NO_RESOURCES || result == TOO_MANY_OPENED_FILES || result == NO_MEMORY)
+    return OpenFailure::NO_HANDLES;
+  if (result == OBJECT_NAME_NOT_FOUND || result == OBJECT_PATH_NOT_FOUND)
+    return OpenFailure::GONE;
+  return OpenFailure::REFUSED;
+}
+
 // Opens `name` in the directory `root`; null on failure, told through
-// `failure` when given. `options` tells directories from files. A name
+// `failure` when given, with the system's status in `statusOut` when given.
+// `options` tells directories from files. A name
 // from a listing is opened with its exact letter case (`nameAttributes` 0):
 // in a directory that tells case apart, a case-insensitive open of
 // "I1.DAT" may give "i1.dat", another file. Only a name that is looked up
@@ -99,7 +118,7 @@ size_t DecodeWtf8(std::string_view text, uint32_t& c) {
 // regard to case whatever is asked, so its tests cannot tell the two.)
 HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
                     ULONG options, OpenFailure* failure = nullptr, ULONG share = SHARE_ALL,
-                    ULONG nameAttributes = 0) {
+                    ULONG nameAttributes = 0, NTSTATUS* statusOut = nullptr) {
   std::wstring wide = Widen(name);
   if (wide.empty() || wide.size() > 32767) return nullptr;
   UNICODE_STRING objectName;
@@ -115,11 +134,22 @@ HANDLE OpenRelative(HANDLE root, const std::string& name, ACCESS_MASK access,
                    share, FILE_OPEN, options | FILE_SYNCHRONOUS_IO_NONALERT,
                    nullptr, 0);
   if (result >= 0) return handle;
-  if (failure != nullptr)
-    *failure = result == NO_RESOURCES || result == TOO_MANY_OPENED_FILES || result == NO_MEMORY
-                   ? OpenFailure::NO_HANDLES
-                   : OpenFailure::REFUSED;
+  if (failure != nullptr) *failure = FailureOfStatus(result);
+  if (statusOut != nullptr) *statusOut = result;
   return nullptr;
+}
+
+// OpenRelative for a message file or the counter, which a server may hold
+// with no sharing for a moment while it writes it.
+HANDLE OpenSharedFile(HANDLE root, const std::string& name, ACCESS_MASK access,
+                      ULONG options, OpenFailure* failure, ULONG share) {
+  for (int tries = 1;; ++tries) {
+    NTSTATUS result = 0;
+    HANDLE handle = OpenRelative(root, name, access, options, failure, share, 0, &result);
+    if (handle != nullptr || result != SHARING_VIOLATION || tries == MOST_SHARED_OPEN_TRIES)
+      return handle;
+    Sleep(SHARED_OPEN_PAUSE_MS);
+  }
 }
 
 Directory* OpenDirectoryIn(HANDLE root, const std::string& name, OpenFailure* failure) {
@@ -134,9 +164,11 @@ struct Entry {
 };
 
 // Every entry of `dir` but "." and "..", in the order the file system lists
-// them; empty when the directory cannot be listed.
-std::vector<Entry> ReadEntries(Directory* dir) {
+// them; empty when the directory cannot be listed. `whole`, when given, is
+// cleared when the listing failed after its first batch of entries.
+std::vector<Entry> ReadEntries(Directory* dir, bool* whole = nullptr) {
   std::vector<Entry> entries;
+  if (whole != nullptr) *whole = true;
   std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the records
   BOOLEAN restart = TRUE;
   for (;;) {
@@ -145,6 +177,7 @@ std::vector<Entry> ReadEntries(Directory* dir) {
         dir->handle, nullptr, nullptr, nullptr, &status, buffer.data(),
         static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), FileDirectoryInformation,
         FALSE, nullptr, restart);
+    if (result < 0 && result != NO_MORE_FILES && !restart && whole != nullptr) *whole = false;
     restart = FALSE;
     if (result == NO_MORE_FILES || result < 0) break;
     const char* at = reinterpret_cast<const char*>(buffer.data());
@@ -197,6 +230,22 @@ bool IsPlainFile(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info;
   return GetFileInformationByHandle(handle, &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Names a conversion made alike (two names that are not valid UTF-16, on
+// Windows or as Wine shows a host's names) appear more than once: every
+// copy is marked, none of them is sure to open the file it was listed for.
+void MarkRepeatedNames(const std::vector<std::string>& names, std::vector<uint8_t>& repeated) {
+  repeated.clear();
+  std::vector<size_t> order(names.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return names[a] < names[b]; });
+  for (size_t i = 1; i < order.size(); ++i) {
+    if (names[order[i]] != names[order[i - 1]]) continue;
+    repeated.resize(names.size());
+    repeated[order[i]] = repeated[order[i - 1]] = 1;
+  }
 }
 
 }  // namespace
@@ -330,12 +379,13 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
   listing.subdirectories.clear();
-  for (Entry& entry : ReadEntries(dir)) {
+  for (Entry& entry : ReadEntries(dir, &listing.whole)) {
     if (entry.isDirectory)
       listing.subdirectories.push_back(std::move(entry.name));
     else if (withMessageFiles && IsMessageFileName(entry.name))
       listing.messageFiles.push_back(std::move(entry.name));
   }
+  MarkRepeatedNames(listing.messageFiles, listing.repeated);
 }
 
 // The file system does not tell letter case apart; the listing decides
@@ -415,7 +465,7 @@ File* OpenFile(Directory* dir, const std::string& name, FileAccess access,
   ULONG options =
       FILE_NON_DIRECTORY_FILE | (unlinked || noFollow ? FILE_OPEN_REPARSE_POINT : 0);
   ULONG share = access == FileAccess::UPDATE ? FILE_SHARE_READ : SHARE_ALL;
-  HANDLE handle = OpenRelative(dir->handle, name, rights, options, failure, share);
+  HANDLE handle = OpenSharedFile(dir->handle, name, rights, options, failure, share);
   if (handle == nullptr) return nullptr;
   // A device or pipe is never read; a linked file, where refused, may have
   // been linked since it was examined.

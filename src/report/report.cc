@@ -125,6 +125,11 @@ void PrintNoFreeId(const std::string& name) {
   PrintLine("    %s - no free ID left, not changed\n", PrintableName(name).c_str());
 }
 
+void PrintNotReadWhole(const std::string& name) {
+  PrintLine("    %s - not changed, a file of this mailbox could not be read\n",
+            PrintableName(name).c_str());
+}
+
 void PrintInternalError(int visited, int count) {
   PrintLine("Internal error 1 : %d - %d\n", visited, count);
 }
@@ -147,6 +152,15 @@ void PrintSetError(bool encrypted) {
 
 void PrintReopenError(const std::string& path) {
   PrintLine("Error reopening directory \"%s\" - its remaining subdirectories were not checked\n",
+            PrintableName(path, 200).c_str());
+}
+
+void PrintReadError(const std::string& path) {
+  PrintLine("Error reading file \"%s\"\n", PrintableName(path, 200).c_str());
+}
+
+void PrintListingError(const std::string& path) {
+  PrintLine("Error listing directory \"%s\" - it was not read whole\n",
             PrintableName(path, 200).c_str());
 }
 

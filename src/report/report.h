@@ -44,6 +44,7 @@ void PrintGroupFile(const std::string& name);
 void PrintRenumbered(const std::string& name, uint32_t uid);
 void PrintLinkedFile(const std::string& name);
 void PrintNoFreeId(const std::string& name);
+void PrintNotReadWhole(const std::string& name);
 void PrintInternalError(int visited, int count);
 
 // A message file that was not rewritten after its "ID changed" line: the
@@ -55,6 +56,11 @@ void PrintSetError(bool encrypted);
 
 // A directory the walk let go of and could not open again.
 void PrintReopenError(const std::string& path);
+
+// What of a mailbox could not be read: a listed message file that is there
+// but cannot be opened or read, and a listing cut short.
+void PrintReadError(const std::string& path);
+void PrintListingError(const std::string& path);
 
 // The totals and the counter.
 void PrintTotal(int32_t errorCount);

@@ -12,13 +12,18 @@ const uint32_t HIGHEST_UID = 0xFFFFFFFF;
 // other names too, which may be the group's first or lie in a mailbox
 // already checked, or outside the store.
 void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
-                   Directory* dir, const std::string& dirPath, uint32_t& dirMax,
-                   RunTotals& totals) {
+                   Directory* dir, const std::string& dirPath, bool readWhole,
+                   uint32_t& dirMax, RunTotals& totals) {
   PrintGroupFile(index[first].name);
   for (size_t i = first + 1; i < end; ++i) {
     const FileEntry& entry = index[i];
     if (IsLinkedFile(dir, entry.name)) {
       PrintLinkedFile(entry.name);
+      continue;
+    }
+    // A file not read may hold any UID: a fresh one may be one in use.
+    if (!readWhole) {
+      PrintNotReadWhole(entry.name);
       continue;
     }
     // Wrapping to 0 would hand out UIDs the directory already holds.
@@ -42,8 +47,8 @@ void RenumberGroup(const DirectoryIndex& index, size_t first, size_t end,
 }  // namespace
 
 bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
-                     const std::string& dirPath, Mode mode, uint32_t& dirMax,
-                     RunTotals& totals) {
+                     const std::string& dirPath, Mode mode, bool readWhole,
+                     uint32_t& dirMax, RunTotals& totals) {
   bool headingPrinted = false;
   size_t visited = 0;
   for (size_t first = 0; first < index.size();) {
@@ -62,7 +67,7 @@ bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
       }
       PrintGroup(static_cast<int>(n), uid);
       if (mode == Mode::FIX) {
-        RenumberGroup(index, first, end, dir, dirPath, dirMax, totals);
+        RenumberGroup(index, first, end, dir, dirPath, readWhole, dirMax, totals);
         // The run stops here; the walk leaves the rest unchecked.
         if (!MayGoOn(totals)) return true;
       } else {

@@ -16,21 +16,53 @@ namespace {
 // the counter file.
 const size_t WALK_HANDLES = 4;
 
-// A file that cannot be opened or read counts as UID 0, unless handles ran
-// out: that is the run's own want, not the file's, and stops the run (false).
+// The one place that decides what a file not read ahead is: read, there
+// but unreadable (UID 0), or gone; a symbolic link to nothing reads as 0.
+// A name the listing shows twice is never read through: which file it
+// reaches is not sure. Handles that ran out are the run's own want, not
+// the file's, and stop the run (false).
 bool ReadRemainingUids(Mailbox& box, Progress& progress) {
   for (size_t i = 0; i < box.names.size(); ++i) {
-    if (box.read[i]) continue;
+    bool repeated = !box.repeated.empty() && box.repeated[i];
+    if (box.read[i] == READ && !repeated) continue;
+    bool counted = box.read[i] == READ;  // by a reader
     OpenFailure failure = OpenFailure::REFUSED;
-    if (!TryReadMessageUid(box.dir.get(), box.names[i], true, box.uids[i], &failure)) {
-      if (failure == OpenFailure::NO_HANDLES) return false;
+    if (repeated) {
+      box.read[i] = UNREADABLE;
+    } else if (TryReadMessageUid(box.dir.get(), box.names[i], true, box.uids[i], &failure)) {
+      box.read[i] = READ;
+    } else if (failure == OpenFailure::NO_HANDLES) {
+      return false;
+    } else if (failure == OpenFailure::NO_TARGET) {
+      // No file's bytes, so no UID a fresh one could meet: read as UID 0.
+      box.read[i] = READ;
       box.uids[i] = 0;
+    } else {
+      box.read[i] = failure == OpenFailure::GONE ? GONE : UNREADABLE;
     }
-    box.read[i] = 1;
+    if (box.read[i] != READ) box.uids[i] = 0;
+    if (counted) continue;
     ++progress.files;
     RefreshProgress(progress);
   }
   return true;
+}
+
+// Names the files of `box` that could not be read, in listing order, and
+// the listing itself if it was cut short; true when there was none of them.
+bool ReportUnread(const Mailbox& box, RunTotals& totals) {
+  bool whole = box.listedWhole;
+  if (!whole) {
+    ClearForReport(totals.progress);
+    PrintListingError(box.path);
+  }
+  for (size_t i = 0; i < box.names.size(); ++i) {
+    if (box.read[i] != UNREADABLE) continue;
+    ClearForReport(totals.progress);
+    PrintReadError(box.path + PATH_SEPARATOR + box.names[i]);
+    whole = false;
+  }
+  return whole;
 }
 
 // Reports a place where the traversal could not go on as it should.
@@ -40,7 +72,10 @@ void ReportTraversalProblem(const Mailbox& box, RunTotals& totals) {
     return;
   }
   ClearForReport(totals.progress);
-  PrintReopenError(box.path);
+  if (box.kind == MailboxKind::ROOT_NOT_LISTED_WHOLE)
+    PrintListingError(box.path);
+  else
+    PrintReopenError(box.path);
 }
 
 // The names are moved into the index.
@@ -49,6 +84,7 @@ DirectoryIndex IndexMessageFiles(Mailbox& box, uint32_t& dirMax) {
   index.reserve(box.names.size());
   dirMax = 0;
   for (size_t i = 0; i < box.names.size(); ++i) {
+    if (box.read[i] == GONE) continue;
     dirMax = std::max(dirMax, box.uids[i]);
     index.push_back({box.uids[i], std::move(box.names[i])});
   }
@@ -72,10 +108,11 @@ void CheckMailbox(WalkState& walk, Mailbox& box) {
     totals.outOfHandles = true;
     return;
   }
+  bool readWhole = ReportUnread(box, totals);
   uint32_t dirMax = 0;
   DirectoryIndex index = IndexMessageFiles(box, dirMax);
   ++totals.progress.mailboxes;
-  if (!CheckDuplicates(index, box.dir.get(), box.path, walk.mode, dirMax, totals))
+  if (!CheckDuplicates(index, box.dir.get(), box.path, walk.mode, readWhole, dirMax, totals))
     walk.skipFrom = box.depth;
   totals.highestUid = std::max(totals.highestUid, dirMax);
   RefreshProgress(totals.progress);

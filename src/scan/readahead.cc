@@ -78,9 +78,9 @@ void ReadChunk(ReadAhead& ahead, const Chunk& chunk) {
   // as UID 0.
   size_t read = 0;
   for (size_t i = first; i < end; ++i) {
-    box.read[i] =
-        TryReadMessageUid(box.dir.get(), box.names[i], ahead.followLinks, box.uids[i]);
-    read += box.read[i];
+    bool done = TryReadMessageUid(box.dir.get(), box.names[i], ahead.followLinks, box.uids[i]);
+    box.read[i] = done ? READ : NOT_READ;
+    read += done;
   }
   ahead.progress.files += read;
   std::lock_guard<std::mutex> lock(ahead.mutex);

@@ -59,7 +59,20 @@ enum class MailboxKind {
   NOT_REOPENED,
   // No handle was left to open a directory with: the traversal ends here.
   OUT_OF_HANDLES,
+  // `path` names the store root, which holds no mailbox, and its listing
+  // failed partway: the subdirectories it did list are still visited.
+  ROOT_NOT_LISTED_WHOLE,
 };
+
+// What became of reading a message file (Mailbox::read). A reader sets
+// only NOT_READ or READ; the walk alone decides the rest.
+const uint8_t NOT_READ = 0;
+const uint8_t READ = 1;
+// There, but it could not be opened or read: it counts as UID 0, and its
+// mailbox is not read whole.
+const uint8_t UNREADABLE = 2;
+// Removed since the listing: no longer in the mailbox.
+const uint8_t GONE = 3;
 
 // A mailbox directory as the traversal lists it.
 struct Mailbox {
@@ -69,8 +82,12 @@ struct Mailbox {
   int depth = 0;     // the store root's mailboxes are at depth 1
   std::vector<std::string> names;  // message files, in listing order
   std::vector<uint32_t> uids;      // uids[i] is the UID of names[i] ...
-  std::vector<uint8_t> read;       // ... once read[i] is set (not a
+  std::vector<uint8_t> read;       // ... once read[i] is READ (not a
                                    // vector<bool>: readers set them apart)
+  // As DirectoryListing has them: false when the listing failed partway;
+  // empty, or set where a name is shown more than once.
+  bool listedWhole = true;
+  std::vector<uint8_t> repeated;
 };
 
 // Takes each mailbox in walk order; false stops the traversal.
@@ -108,8 +125,10 @@ void CheckMailbox(WalkState& walk, Mailbox& box);
 void ScanStore(Directory* root, Mode mode, int readers, RunTotals& totals);
 
 // Reports, and in fix mode renumbers, the duplicate UIDs of one mailbox.
-// Fresh UIDs are handed out above `dirMax`, which grows with each one.
-// Returns false only when the consistency check fails.
+// Fresh UIDs are handed out above `dirMax`, which grows with each one; in a
+// mailbox not `readWhole` its highest UID is unknown, so none is handed out
+// and nothing is renumbered. Returns false only when the consistency check
+// fails.
 bool CheckDuplicates(const DirectoryIndex& index, Directory* dir,
-                     const std::string& dirPath, Mode mode, uint32_t& dirMax,
-                     RunTotals& totals);
+                     const std::string& dirPath, Mode mode, bool readWhole,
+                     uint32_t& dirMax, RunTotals& totals);

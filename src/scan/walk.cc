@@ -129,6 +129,8 @@ bool EnterDirectory(Traversal& t, SharedDirectory dir, std::optional<DirectoryId
   box.names = std::move(listing.messageFiles);
   box.uids.resize(box.names.size());
   box.read.resize(box.names.size());
+  box.listedWhole = listing.whole;
+  box.repeated = std::move(listing.repeated);
   if (!sink(box)) return false;
   if (!listing.subdirectories.empty()) {
     t.levels.push_back(
@@ -164,6 +166,8 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
   // The root handle belongs to the caller.
   t.levels.push_back({SharedDirectory(root, [](Directory*) {}), rootId, t.path.size(), 0,
                       std::move(listing.subdirectories), 0});
+  if (!listing.whole && !HandOnProblem(t, MailboxKind::ROOT_NOT_LISTED_WHOLE, t.path.size(), 0, sink))
+    return;
   while (!t.levels.empty()) {
     Level& parent = t.levels.back();
     if (parent.next == parent.subdirectories.size()) {

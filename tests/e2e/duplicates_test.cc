@@ -8,6 +8,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "testing/store.h"
 
@@ -140,19 +141,140 @@ TEST(Duplicates, UnreadableFilesFormOneGroupWithUidZero) {
   if (store.Run().output.find("ID 0") == std::string::npos)
     GTEST_SKIP() << "permission bits do not bind this process";
   Files before = store.Snapshot();
-  // The first unreadable file keeps its UID; the rewrites of the others
-  // fail, and the fresh UIDs they were given are spent all the same.
-  EXPECT_EQ(store.Run({"-fix"}).output,
-            Report("Checking " + store.Heading("box") +
-                   "\n3 messages with ID 0\n    I1.DAT\n"
-                   "    I4.DAT - ID changed to 4\n"
-                   "Error opening file \"" + Store::Relative("box/I4.DAT") + "\"\n"
-                   "    I5.DAT - ID changed to 5\n"
-                   "Error opening file \"" + Store::Relative("box/I5.DAT") + "\"\n"
-                   "2 messages with ID 3\n    I2.DAT\n    I3.DAT - ID changed to 6\n"
-                   "Total Errors = 5\n"));
-  ExpectOnlyChanged(before, store.Snapshot(), {{"box/I3.DAT", PlainMessage(6)}});
+  // The unreadable files are named and still count as UID 0; but their
+  // UIDs are unknown, so no fresh UID is safe in this mailbox: the fix
+  // changes nothing here, and the counter is raised to what was seen.
+  store.Put("nextuidl.dat", Le32(2));
+  before = store.Snapshot();
+  std::string errors;
+  for (const char* name : {"box/I1.DAT", "box/I4.DAT", "box/I5.DAT"})
+    errors += "Error reading file \"" + Store::Relative(name) + "\"\n";
+  const std::string group0 = "Checking " + store.Heading("box") + "\n3 messages with ID 0\n    I1.DAT\n";
+  const std::string notChanged = " - not changed, a file of this mailbox could not be read\n";
+  RunResult check = store.Run();
+  EXPECT_EQ(check.output,
+            Report(errors + group0 + "    I4.DAT\n    I5.DAT\n"
+                   "2 messages with ID 3\n    I2.DAT\n    I3.DAT\n"
+                   "Total Errors = 5\nKORVA Global UID too low - 2 (needs to be at least 4)\n"));
+  RunResult fix = store.Run({"-fix"});
+  EXPECT_EQ(fix.output,
+            Report(errors + group0 + "    I4.DAT" + notChanged + "    I5.DAT" + notChanged +
+                   "2 messages with ID 3\n    I2.DAT\n    I3.DAT" + notChanged +
+                   "Total Errors = 5\nSet KORVA Global UID to 4 (was 2)\n"));
+  EXPECT_EQ(fix.status, 0);
+  ExpectOnlyChanged(before, store.Snapshot(), {{"nextuidl.dat", Le32(4)}});
 }
+
+// The file that cannot be read holds the very UID a fix would hand out:
+// renumbering would make the duplicate it is meant to remove.
+TEST(Duplicates, NoFreshUidWhereAFileCouldNotBeRead) {
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(7));
+  store.Put("box/I2.DAT", PlainMessage(7));
+  store.Put("box/I3.DAT", EncryptedMessage(8));
+  store.Put("other/I1.DAT", PlainMessage(2));
+  store.Put("other/I2.DAT", PlainMessage(2));
+  store.Put("nextuidl.dat", Le32(5));
+  Files before = store.Snapshot();
+  fs::permissions(store.root() / "box/I3.DAT", fs::perms::none);
+  RunResult check = store.Run();
+  if (check.output.find("Error reading") == std::string::npos)
+    GTEST_SKIP() << "permission bits do not bind this process";
+  const std::string unread = "Error reading file \"" + Store::Relative("box/I3.DAT") + "\"\n" +
+                             "Checking " + store.Heading("box") + "\n2 messages with ID 7\n    I1.DAT\n";
+  const std::string other = "Checking " + store.Heading("other") + "\n2 messages with ID 2\n    I1.DAT\n";
+  EXPECT_EQ(check.output, Report(unread + "    I2.DAT\n" + other + "    I2.DAT\nTotal Errors = 4\n"
+                                 "KORVA Global UID too low - 5 (needs to be at least 8)\n"));
+  RunResult fix = store.Run({"-fix"});
+  EXPECT_EQ(fix.output,
+            Report(unread + "    I2.DAT - not changed, a file of this mailbox could not be read\n" +
+                   other + "    I2.DAT - ID changed to 3\nTotal Errors = 4\n"
+                   "Set KORVA Global UID to 8 (was 5)\n"));
+  EXPECT_EQ(fix.status, 0);
+  fs::permissions(store.root() / "box/I3.DAT", fs::perms::owner_read | fs::perms::owner_write);
+  ExpectOnlyChanged(before, store.Snapshot(),
+                    {{"other/I2.DAT", PlainMessage(3)}, {"nextuidl.dat", Le32(8)}});
+}
+
+// Under Wine two host names that are not UTF-8 both show as one name:
+// neither file can be opened for sure, so both count as unread, and the
+// mailbox is not renumbered, the counter raised to what was seen.
+TEST(Duplicates, TwoNamesListedAlikeAreNeitherReadNorRewritten) {
+  if (!RUNS_UNDER_WINE) GTEST_SKIP() << "only a name conversion shows one name twice";
+  Store store;
+  store.Put("box/I\xe9.DAT", PlainMessage(8));
+  store.Put("box/I\xff.DAT", PlainMessage(9));
+  store.Put("box/I1.DAT", PlainMessage(3));
+  store.Put("box/I2.DAT", PlainMessage(3));
+  store.Put("nextuidl.dat", Le32(1));
+  Files before = store.Snapshot();
+  const std::string shown = "I\xef\xbf\xbd.DAT";  // U+FFFD
+  const std::string error = "Error reading file \"" + Store::Relative("box/" + shown) + "\"\n";
+  const std::string notChanged = " - not changed, a file of this mailbox could not be read\n";
+  const std::string head = error + error + "Checking " + store.Heading("box") +
+                           "\n2 messages with ID 0\n    " + shown + "\n    " + shown;
+  EXPECT_EQ(store.Run().output,
+            Report(head + "\n2 messages with ID 3\n    I1.DAT\n    I2.DAT\n"
+                   "Total Errors = 4\nKORVA Global UID too low - 1 (needs to be at least 4)\n"));
+  EXPECT_EQ(store.Run({"-fix"}).output,
+            Report(head + notChanged + "2 messages with ID 3\n    I1.DAT\n    I2.DAT" + notChanged +
+                   "Total Errors = 4\nSet KORVA Global UID to 4 (was 1)\n"));
+  ExpectOnlyChanged(before, store.Snapshot(), {{"nextuidl.dat", Le32(4)}});
+}
+
+#ifdef MAILTALLY_HOLD_FILE
+// Holds `path` of the store with no sharing for `milliseconds`, from a
+// Win32 program under the tool's wineserver; returns once it is held. Its
+// marks are files of the store root named after `mark` (no mailbox); the
+// hold has ended once `mark` is there.
+void HoldFile(const Store& store, const std::string& path, int milliseconds,
+              const std::string& mark) {
+  std::string command = "cd '" + store.root().string() + "' && WINEPREFIX='" MAILTALLY_WINE_PREFIX
+                        "' WINEDEBUG=-all wine '" MAILTALLY_HOLD_FILE "' '" + path + "' " +
+                        std::to_string(milliseconds) + " '" + mark + ".ready' '" + mark +
+                        "' >/dev/null 2>&1 </dev/null &";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  fs::path ready = store.root() / (mark + ".ready");
+  for (int i = 0; i < 600 && !fs::exists(ready); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(fs::exists(ready)) << "the file was never held";
+}
+
+void AwaitHoldEnd(const Store& store, const std::string& mark) {
+  for (int i = 0; i < 1200 && !fs::exists(store.root() / mark); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+// A server holds a file with no sharing only while it writes it: a brief
+// hold is waited out and the file read; a long one makes it unread, and
+// its mailbox is not renumbered.
+TEST(Duplicates, AFileHeldWithNoSharingIsWaitedForThenUnread) {
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(7));
+  store.Put("box/I2.DAT", PlainMessage(7));
+  store.Put("box/I3.DAT", PlainMessage(8));
+  store.Put("nextuidl.dat", Le32(5));
+  const std::string group = "Checking " + store.Heading("box") + "\n2 messages with ID 7\n    I1.DAT\n";
+
+  HoldFile(store, "box\\I3.DAT", 6000, "long");
+  RunResult held = store.Run({"-fix"});
+  AwaitHoldEnd(store, "long");
+  EXPECT_EQ(held.output,
+            Report("Error reading file \"" + Store::Relative("box/I3.DAT") + "\"\n" + group +
+                   "    I2.DAT - not changed, a file of this mailbox could not be read\n"
+                   "Total Errors = 2\nSet KORVA Global UID to 8 (was 5)\n"));
+  EXPECT_EQ(store.Get("box/I2.DAT"), PlainMessage(7));
+
+  HoldFile(store, "box\\I3.DAT", 700, "brief");
+  RunResult waited = store.Run({"-fix"});
+  AwaitHoldEnd(store, "brief");
+  EXPECT_EQ(waited.output,
+            Report(group + "    I2.DAT - ID changed to 9\nTotal Errors = 2\n"
+                   "Set KORVA Global UID to 10 (was 8)\n"));
+  EXPECT_EQ(store.Get("box/I2.DAT"), PlainMessage(9));
+  EXPECT_EQ(store.Get("box/I3.DAT"), PlainMessage(8));
+}
+#endif
 
 TEST(Duplicates, ReadOnlyDuplicateIsReportedAndLeftAlone) {
   Store store;

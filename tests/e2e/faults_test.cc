@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "testing/fail_calls.h"
 #include "testing/small_file_system.h"
 #include "testing/store.h"
 #include "testing/uid_field.h"
@@ -322,5 +323,55 @@ TEST(Faults, HundredThousandFilesInOneDirectory) {
   EXPECT_EQ(unexpected, 0);
   EXPECT_EQ(std::distance(fs::directory_iterator(big), fs::directory_iterator()), FILES);
 }
+
+#ifdef MAILTALLY_FAIL_CALLS
+// A listing that fails partway may have left out a file holding any UID:
+// its mailbox is named and not renumbered, its listed subdirectory is still
+// visited and fixed, and the counter is raised to what was seen.
+TEST(Faults, AListingCutShortIsNotRenumbered) {
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(7));
+  store.Put("box/I2.DAT", PlainMessage(7));
+  store.Put("box/sub/I1.DAT", PlainMessage(1));
+  store.Put("box/sub/I2.DAT", EncryptedMessage(1));
+  store.Put("nextuidl.dat", Le32(3));
+  Files before = store.Snapshot();
+  const std::string error = "Error listing directory \"" + Store::Relative("box") +
+                            "\" - it was not read whole\n";
+  RunResult check = store.Run({}, FailCalls("listing=box"));
+  EXPECT_EQ(check.output,
+            Report(error + "Checking " + store.Heading("box") +
+                   "\n2 messages with ID 7\n    I1.DAT\n    I2.DAT\n"
+                   "Checking " + store.Heading("box/sub") +
+                   "\n2 messages with ID 1\n    I1.DAT\n    I2.DAT\n"
+                   "Total Errors = 4\nKORVA Global UID too low - 3 (needs to be at least 8)\n"));
+  EXPECT_EQ(store.Snapshot(), before);
+  RunResult fix = store.Run({"-fix"}, FailCalls("listing=box"));
+  EXPECT_EQ(fix.output,
+            Report(error + "Checking " + store.Heading("box") +
+                   "\n2 messages with ID 7\n    I1.DAT\n"
+                   "    I2.DAT - not changed, a file of this mailbox could not be read\n"
+                   "Checking " + store.Heading("box/sub") +
+                   "\n2 messages with ID 1\n    I1.DAT\n    I2.DAT - ID changed to 2\n"
+                   "Total Errors = 4\nSet KORVA Global UID to 8 (was 3)\n"));
+  EXPECT_EQ(fix.status, 0);
+  Files expected = before;
+  expected["box/sub/I2.DAT"] = EncryptedMessage(2);
+  expected["nextuidl.dat"] = Le32(8);
+  EXPECT_EQ(store.Snapshot(), expected);
+}
+
+// A raise of the counter that does not reach stable storage is a failed
+// run, whatever else went well.
+TEST(Faults, ACounterWhoseFlushFailsEndsWithStatus255) {
+  Store store;
+  store.Put("box/I1.DAT", PlainMessage(5));
+  store.Put("nextuidl.dat", Le32(1));
+  RunResult fix = store.Run({"-fix"}, FailCalls("fdatasync"));
+  EXPECT_EQ(fix.output,
+            Report("Total Errors = 0\nError setting KORVA Global UID to 6 (was 1)\n"));
+  EXPECT_EQ(fix.status, 255);
+}
+#endif
 
 }  // namespace

@@ -327,10 +327,15 @@ FixReport ParseFix(const std::string& output, const Store& store) {
       report.changed[lastChanged] = uid;
       report.highestGiven = std::max(report.highestGiven, uid);
       continue;
+    } else if (line.rfind("Error reading file ", 0) == 0 ||
+               line.rfind("Error listing directory ", 0) == 0) {
+      report.troubled = true;  // names what a mailbox could not read, not a change
     } else if (line.rfind("Error", 0) == 0) {
       report.troubled = true;
       report.changed.erase(lastChanged);  // the line after a change tells it failed
-    } else if (line.find(" - no free ID left, not changed") != std::string::npos) {
+    } else if (line.find(" - no free ID left, not changed") != std::string::npos ||
+               line.find(" - not changed, a file of this mailbox could not be read") !=
+                   std::string::npos) {
       report.troubled = true;
     } else if (size_t at = line.find(" - linked file, not changed"); at != std::string::npos) {
       report.linked.insert(box + "/" + line.substr(4, at - 4));
@@ -346,7 +351,11 @@ FixReport ParseFix(const std::string& output, const Store& store) {
 }
 
 std::string CounterLine(const Files& files, const Generated& g) {
-  if (g.counter.empty() || g.unreadable.count(g.counter) != 0) return "";
+  if (g.counter.empty()) return "";
+  // Named as the tool finds it: by its own name where that finds it.
+  if (g.unreadable.count(g.counter) != 0)
+    return "Error opening file \"" +
+           (StoreFileSystem().caseDistinctNames ? g.counter : std::string("nextuidl.dat")) + "\"\n";
   uint32_t stored = 0;
   const Bytes& bytes = files.at(g.counter);
   for (size_t i = 0; i < 4 && i < bytes.size(); ++i) stored |= uint32_t{bytes[i]} << (8 * i);
@@ -388,10 +397,14 @@ void FixRunChangesOnlyUidsAndCounter(const Store& store, const Generated& g, con
   if (report.counterSet) expected[g.counter] = WithField(before.at(g.counter), 0, *report.counterSet, 0);
   EXPECT_EQ(Differences(after, expected), "") << fix.output;
 
-  // Fresh UIDs are above every UID the mailbox held before.
+  // Fresh UIDs are above every UID the mailbox held before, and none is
+  // handed out in a mailbox with a file that could not be read.
   auto seenBefore = SeenUids(before, g);
   for (const auto& [path, uid] : report.changed) {
     std::string box = fs::path(path).parent_path().generic_string();
+    for (const std::string& unreadable : g.unreadable)
+      EXPECT_NE(fs::path(unreadable).parent_path().generic_string(), box)
+          << "renumbered beside an unreadable file: " << path << "\n" << fix.output;
     for (uint32_t old : seenBefore[box]) EXPECT_GT(uid, old) << path << "\n" << fix.output;
   }
 
