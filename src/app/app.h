@@ -6,8 +6,8 @@
 #include "scan/scan.h"
 
 // Runs the tool on the store in the current directory; returns the exit
-// status: 0, or -1 after an argument it does not know or when the report
-// could not be written.
+// status: 0, or -1 after an argument it does not know, when the report
+// could not be written, or when a fix found another fix of the store running.
 int RunMailTally(int argc, char** argv);
 
 // The name of the store root's global UID counter file.
