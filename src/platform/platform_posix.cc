@@ -269,8 +269,8 @@ std::optional<DirectoryId> GetDirectoryId(Directory* dir) {
 // flock belongs to the open directory itself: it goes with the root's last
 // handle or with the process, and leaves nothing behind in the store.
 // EWOULDBLOCK is the only answer that means another holder; a file system
-// that cannot lock a directory says otherwise (NFS: EBADF, ENOLCK), as does
-// a root opened for search only.
+// that cannot lock a directory gives another error (ENOLCK, EBADF), as does
+// a root opened for search only (EBADF).
 StoreLock LockStoreForFix(Directory* root) {
   if (flock(root->fd, LOCK_EX | LOCK_NB) == 0) return StoreLock::TAKEN;
   return errno == EWOULDBLOCK ? StoreLock::HELD_BY_ANOTHER : StoreLock::UNAVAILABLE;
