@@ -93,9 +93,10 @@ void CloseDirectory(Directory* dir);
 enum class StoreLock { TAKEN, HELD_BY_ANOTHER, UNAVAILABLE };
 
 // Takes the exclusive lock of the store whose root is `root`, without
-// waiting, for the rest of the process's life: fixes of one store on one
-// machine never overlap. It creates no file (Linux: flock on the root's own
-// handle; Windows: a named kernel object named by the root's identity).
+// waiting, so that fixes of one store on one machine never overlap. It is
+// held until `root` is closed (Linux: flock on the root's own handle) or
+// the process ends (Windows: a kernel object named by the root's identity),
+// and creates no file.
 StoreLock LockStoreForFix(Directory* root);
 
 // Lists `dir`; message files are looked for only when `withMessageFiles` is
