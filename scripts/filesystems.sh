@@ -1,8 +1,8 @@
 #!/bin/sh
-# Runs the random-store properties and the counter cases (both passes, with
-# and without read-ahead) with their stores on each file system a store may
-# live on: tmpfs; xfs and btrfs on loop-mounted images; NTFS through ntfs-3g
-# and exFAT through exfat-fuse (FUSE, on loop devices).
+# Runs the random-store properties, the counter cases and the flush of a fix
+# (both passes, with and without read-ahead) with their stores on each file
+# system a store may live on: tmpfs; xfs and btrfs on loop-mounted images;
+# NTFS through ntfs-3g and exFAT through exfat-fuse (FUSE, on loop devices).
 #   scripts/filesystems.sh BUILD_DIR [tmpfs|xfs|btrfs|ntfs|exfat]...
 # BUILD_DIR is a built test build. Mounting needs root, loop devices and
 # /dev/fuse: a file system this machine cannot mount is skipped with a
@@ -99,7 +99,7 @@ for kind in "$@"; do
     echo "$kind: skipped, $reason"
     skipped="$skipped $kind"
   elif ! MAILTALLY_STORE_DIR="$work/store" MAILTALLY_FILE_SYSTEM="$kind" \
-    ctest --test-dir "$build" -R '^(no_readahead\.)?(Properties|Counter)\.' \
+    ctest --test-dir "$build" -R '^(no_readahead\.)?(Properties|Counter|Flush)\.' \
     --output-on-failure -j 2; then
     failed="$failed $kind"
   fi

@@ -7,8 +7,9 @@
 
 // Runs the tool on the store in the current directory; returns the exit
 // status: 0, or -1 (255 to the shell) after an argument it does not know,
-// when the report could not be written, or when a rewrite or the raise of
-// the counter did not reach stable storage.
+// when the report could not be written, when a rewrite or the raise of
+// the counter did not reach stable storage, or when a fix found another
+// fix of the store running.
 int RunMailTally(int argc, char** argv);
 
 // The name of the store root's global UID counter file.

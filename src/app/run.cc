@@ -63,6 +63,15 @@ int RunMailTally(int argc, char** argv) {
   OpenFailure failure = OpenFailure::REFUSED;
   Directory* root = OpenDirectory(".", &failure);
   totals.outOfHandles = root == nullptr && failure == OpenFailure::NO_HANDLES;
+  // Two fixes side by side would each hand out the same fresh UIDs. The
+  // lock is held until the root is closed, after the last report line.
+  if (mode == Mode::FIX && root != nullptr &&
+      LockStoreForFix(root) == StoreLock::HELD_BY_ANOTHER) {
+    CloseDirectory(root);
+    int status = EndEarly(-1);
+    PrintFixRunning();
+    return status;
+  }
   StartProgress(totals.progress);
   if (root != nullptr && !totals.outOfHandles) ScanStore(root, mode, CountReaders(), totals);
   HideProgress(totals.progress);
@@ -72,11 +81,11 @@ int RunMailTally(int argc, char** argv) {
     PrintTotal(totals.errorCount);
     if (root != nullptr) counterSet = CheckGlobalCounter(root, mode, totals);
   }
-  if (root != nullptr) CloseDirectory(root);
   bool complete = FlushReportOutput();
   if (!complete)
     PrintReportLost(mode == Mode::FIX);
   else if (totals.outOfHandles)
     PrintTooFewHandles(GetHandleLimit(), mode == Mode::FIX);
+  if (root != nullptr) CloseDirectory(root);
   return complete && !totals.outOfHandles && synced && counterSet ? 0 : -1;
 }

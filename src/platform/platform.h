@@ -111,6 +111,19 @@ Directory* OpenSubdirectory(Directory* parent, const std::string& name,
 std::optional<DirectoryId> GetDirectoryId(Directory* dir);
 void CloseDirectory(Directory* dir);
 
+// What LockStoreForFix found. A lock the system cannot take on this store
+// (a network file system that does not carry it, a root that may be
+// searched only) is UNAVAILABLE: the fix goes on without it, as it always
+// could.
+enum class StoreLock { TAKEN, HELD_BY_ANOTHER, UNAVAILABLE };
+
+// Takes the exclusive lock of the store whose root is `root`, without
+// waiting, so that fixes of one store on one machine never overlap. It is
+// held until `root` is closed (Linux: flock on the root's own handle) or
+// the process ends (Windows: a kernel object named by the root's identity),
+// and creates no file.
+StoreLock LockStoreForFix(Directory* root);
+
 // Lists `dir`; message files are looked for only when `withMessageFiles` is
 // set. A directory that cannot be listed gives an empty listing.
 void ListDirectory(Directory* dir, bool withMessageFiles,
@@ -184,7 +197,9 @@ bool SyncFile(File* file, std::string& cause);
 // Sees that what was written through `file` reaches stable storage by the
 // time SyncWrittenFiles returns. Where the system flushes a whole file
 // system for less than a flush of each file (Linux: syncfs), that is done
-// once there for the files of one file system; other files are flushed now.
+// once there for the files of one file system; other files, and files on a
+// file system that a flush as a whole does not reach (Linux: FUSE), are
+// flushed now.
 void SyncFileLater(File* file);
 
 // Flushes what SyncFileLater left for later. False, with the cause of the

@@ -5,7 +5,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/vfs.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -277,6 +279,16 @@ std::optional<DirectoryId> GetDirectoryId(Directory* dir) {
   return id;
 }
 
+// flock belongs to the open directory itself: it goes with the root's last
+// handle or with the process, and leaves nothing behind in the store.
+// EWOULDBLOCK is the only answer that means another holder; a file system
+// that cannot lock a directory gives another error (ENOLCK, EBADF), as does
+// a root opened for search only (EBADF).
+StoreLock LockStoreForFix(Directory* root) {
+  if (flock(root->fd, LOCK_EX | LOCK_NB) == 0) return StoreLock::TAKEN;
+  return errno == EWOULDBLOCK ? StoreLock::HELD_BY_ANOTHER : StoreLock::UNAVAILABLE;
+}
+
 void CloseDirectory(Directory* dir) {
   if (dir->stream != nullptr)
     closedir(dir->stream);
@@ -431,18 +443,34 @@ void NoteSyncFailure(const std::string& cause) {
   if (syncFailure.empty()) syncFailure = cause;
 }
 
+#if defined(__linux__)
+// File systems whose syncfs returns without their server or daemon being
+// asked to flush anything: FUSE (ntfs-3g, exfat-fuse, virtiofs) passes no
+// flush of a whole file system to its daemon; CIFS and SMB2 send the server
+// their writes but its flush only for a file's fsync; 9p the same.
+bool IsFlushedPerFileOnly(int fd) {
+  const unsigned long FUSE = 0x65735546, CIFS = 0xFF534D42, SMB2 = 0xFE534D42,
+                      V9FS = 0x01021997;
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return true;
+  const unsigned long type = static_cast<unsigned long>(fs.f_type) & 0xFFFFFFFFUL;
+  return type == FUSE || type == CIFS || type == SMB2 || type == V9FS;
+}
+#endif
+
 }  // namespace
 
 // One syncfs costs about what a single fdatasync does, and a fix may write
 // thousands of files. Only one file system's handle is kept, so the handles
-// the walk may use stay as counted; a file elsewhere is flushed at once.
+// the walk may use stay as counted; a file elsewhere, or on a file system
+// that syncfs does not reach, is flushed at once.
 void SyncFileLater(File* file) {
   std::string cause;
 #if defined(__linux__)
   struct stat st;
   if (fstat(file->fd, &st) == 0) {
     if (writtenFileSystem >= 0 && st.st_dev == writtenDevice) return;
-    if (writtenFileSystem < 0) {
+    if (writtenFileSystem < 0 && !IsFlushedPerFileOnly(file->fd)) {
       writtenFileSystem = fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
       writtenDevice = st.st_dev;
       if (writtenFileSystem >= 0) return;

@@ -368,6 +368,48 @@ Directory* OpenSubdirectory(Directory* parent, const std::string& name,
 // birth is needed to tell the two apart.
 std::optional<DirectoryId> GetDirectoryId(Directory* dir) { return ReadFileId(dir->handle); }
 
+namespace {
+
+// The lock a fix took: the object lives while a handle to it is open, so
+// it goes with the process however that ends.
+HANDLE storeLock = nullptr;
+
+// The store among kernel objects, by its root's identity: every path to
+// one store (a drive letter, a UNC path, a junction) names one object.
+std::wstring NameStoreLock(const DirectoryId& id) {
+  return L"MailTally-fix-" + std::to_wstring(id.volume) + L"-" + std::to_wstring(id.nodeHigh) +
+         L"-" + std::to_wstring(id.node);
+}
+
+// A mutex that already exists is held by another fix; one made by another
+// account may not be opened at all, which says the same.
+StoreLock CreateStoreLock(const std::wstring& name) {
+  HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
+  DWORD error = GetLastError();
+  if (lock != nullptr && error != ERROR_ALREADY_EXISTS) {
+    storeLock = lock;
+    return StoreLock::TAKEN;
+  }
+  if (lock != nullptr) CloseHandle(lock);
+  return lock != nullptr || error == ERROR_ACCESS_DENIED ? StoreLock::HELD_BY_ANOTHER
+                                                         : StoreLock::UNAVAILABLE;
+}
+
+}  // namespace
+
+// Global\, not Local\: a fix started by a scheduled task (session 0) and
+// one started at a remote desktop (a session of its own) must meet, and
+// Local\ names are seen in one session only. Where Global\ is refused (a
+// process kept from it, such as one in an app container), Local\ still
+// keeps the fixes of one session apart.
+StoreLock LockStoreForFix(Directory* root) {
+  std::optional<DirectoryId> id = GetDirectoryId(root);
+  if (!id) return StoreLock::UNAVAILABLE;
+  const std::wstring name = NameStoreLock(*id);
+  StoreLock lock = CreateStoreLock(L"Global\\" + name);
+  return lock == StoreLock::UNAVAILABLE ? CreateStoreLock(L"Local\\" + name) : lock;
+}
+
 void CloseDirectory(Directory* dir) {
   CloseHandle(dir->handle);
   delete dir;

@@ -196,3 +196,7 @@ void PrintSyncFailure(const std::string& cause) {
           "mailtally: the rewritten message files could not be flushed to stable storage (%s)\n",
           cause.c_str());
 }
+
+void PrintFixRunning() {
+  fprintf(stderr, "mailtally: another fix is running in this store; nothing was changed\n");
+}

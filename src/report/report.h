@@ -73,3 +73,6 @@ void PrintCounterSetError(uint32_t needed, uint32_t stored);
 void PrintReportLost(bool fix);
 void PrintTooFewHandles(uint64_t limit, bool fix);
 void PrintSyncFailure(const std::string& cause);
+// A fix that found another fix of the same store running, and stopped
+// before reading anything.
+void PrintFixRunning();

@@ -35,8 +35,12 @@ void RunFixKilledAfter(const Store& store, double seconds, const std::string& si
                        const std::string& output = "/dev/null") {
   char delay[32];
   snprintf(delay, sizeof delay, "%.4f", seconds);
-  std::string command = "cd '" + store.root().string() + "' && timeout -s " + signal + " " +
-                        delay + " '" + MAILTALLY_BINARY + "' -fix >'" + output +
+  // --foreground: timeout signals the tool alone and waits for its end.
+  // Otherwise it signals its whole process group, itself included, and
+  // SIGKILL ends it before the tool is gone: the next run would start beside
+  // a fix that is still exiting, and find the store locked.
+  std::string command = "cd '" + store.root().string() + "' && timeout --foreground -s " +
+                        signal + " " + delay + " '" + MAILTALLY_BINARY + "' -fix >'" + output +
                         "' 2>/dev/null </dev/null";
   std::system(command.c_str());
 }
