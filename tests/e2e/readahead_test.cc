@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 
+#include "testing/fail_calls.h"
 #include "testing/store.h"
 
 namespace fs = std::filesystem;
@@ -79,7 +80,7 @@ TEST(ReadAhead, SameReportAndBytesWhateverTheNumberOfReaders) {
   }
 }
 
-#ifdef MAILTALLY_FAIL_HELPER_OPENS
+#ifdef MAILTALLY_FAIL_CALLS
 // A read that fails on a helper is the walk's to do again, never a UID 0:
 // with every open of a message file off the main thread failing, as when
 // the handles run out, the run is still the plain walk's.
@@ -94,8 +95,7 @@ TEST(ReadAhead, AReadThatFailsOnAHelperIsNeverAUid) {
   for (const char* mode : {"", "-fix"}) {
     SCOPED_TRACE(mode);
     const fs::path mark = marks.path() / (std::string("refused") + mode);
-    const std::string preload = std::string("LD_PRELOAD='") + MAILTALLY_FAIL_HELPER_OPENS +
-                                "' REFUSED_OPENS_MARK='" + mark.string() + "'";
+    const std::string preload = FailCalls("helper-dat-open", mark);
     const RunResult run = store.Run(*mode ? std::vector<std::string>{mode}
                                           : std::vector<std::string>{},
                                     preload);

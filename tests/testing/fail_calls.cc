@@ -10,6 +10,8 @@
 //   main-dat-open       every open of a message file (a name ending in
 //                       ".DAT", in any case) on the process's main thread
 //                       fails with EMFILE, as when the handles run out
+//   helper-dat-open     the same on every other thread: a read-ahead
+//                       helper's opens fail, the walk's go through
 //   directory-id=NAME   reading the identity of a directory named NAME
 //                       (its last path part) fails with EIO: statx and fstat
 //                       on the directory's own handle
@@ -85,7 +87,7 @@ bool IsMessageFile(const char* path) {
 }
 
 bool FailsOpen(const char* path) {
-  return IsMessageFile(path) && OnMainThread() && Asked("main-dat-open");
+  return IsMessageFile(path) && Asked(OnMainThread() ? "main-dat-open" : "helper-dat-open");
 }
 
 // Whether the open handle `fd` is a directory whose last path part is the
