@@ -6,37 +6,58 @@
  * away. Started in the store root, like mailtally.
  *
  *   c_loop             one thread, each file read as its directory is listed
- *   c_loop THREADS     the parallel reference: the directory pass first,
- *                      keeping every directory open, then the same
- *                      openat/pread/close of each file spread over THREADS
- *                      threads, which take the files one at a time in walk
- *                      order. On a cold cache this is what storage gives
- *                      with that many requests in flight. */
+ *   c_loop THREADS     the parallel reference: THREADS threads take the
+ *                      work from one queue, directories to list and chunks
+ *                      of up to 64 files to read, opening each directory by
+ *                      its path from the root. On a cold cache this is what
+ *                      storage gives with that many requests in flight,
+ *                      for many small directories as for one large one.
+ *
+ * Either holds few handles (the sequential loop one a level of depth, a
+ * thread at most two), and it never reads part of a store silently: a
+ * directory or file it cannot open is counted, named on standard error
+ * with the cause, and the status is 1. */
 #define _GNU_SOURCE
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-struct PendingFile {
-  int dirFd;
-  char* name;
-};
+enum { CHUNK_FILES = 64 };
 
-static long filesRead;
+static int rootFd;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t workCame = PTHREAD_COND_INITIALIZER;
+static long filesRead, failures;
 static unsigned long byteSum;
-/* The parallel reference's files, listed by the directory pass. */
-static int parallel;
-static struct PendingFile* pending;
-static size_t pendingCount, pendingRoom;
-static atomic_size_t nextPending;
-static pthread_mutex_t sumLock = PTHREAD_MUTEX_INITIALIZER;
+
+/* Work of the parallel reference: a directory to list (names == NULL) or a
+ * chunk of its message files to read. */
+struct Work {
+  char* path;
+  char** names;
+  int count;
+  struct Work* next;
+};
+static struct Work* queue;
+static int busy;
+
+static void Fail(const char* what, const char* path, const char* name) {
+  int error = errno;
+  pthread_mutex_lock(&lock);
+  /* The first few are named; the count tells the rest. */
+  if (++failures <= 10)
+    fprintf(stderr, "c_loop: cannot open %s %s%s%s (%s)\n", what, path, name ? "/" : "",
+          name ? name : "", strerror(error));
+  pthread_mutex_unlock(&lock);
+}
 
 static int IsMessageFile(const char* name) {
   size_t length = strlen(name);
@@ -44,89 +65,157 @@ static int IsMessageFile(const char* name) {
          strcasecmp(name + length - 4, ".DAT") == 0;
 }
 
-/* Returns the sum of the first bytes of the file, or -1 when it cannot be
- * opened. */
-static long ReadHead(int dirFd, const char* name) {
+/* DT_DIR, DT_REG, or another type; asks the file system when readdir does
+ * not tell. */
+static int TypeOf(int dirFd, const struct dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type;
+  struct stat st;
+  if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  return S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+}
+
+/* Adds the sum of the file's first 24 bytes to *sum and counts it. */
+static void ReadHead(int dirFd, const char* path, const char* name, long* count,
+                     unsigned long* sum) {
   unsigned char head[24];
   int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  long sum = 0;
-  ssize_t n = pread(fd, head, sizeof head, 0);
-  for (ssize_t i = 0; i < n; ++i) sum += head[i];
-  close(fd);
-  return sum;
-}
-
-static void KeepFile(int dirFd, const char* name) {
-  if (!parallel) {
-    long sum = ReadHead(dirFd, name);
-    if (sum < 0) return;
-    byteSum += (unsigned long)sum;
-    ++filesRead;
+  if (fd < 0) {
+    Fail("file", path, name);
     return;
   }
-  if (pendingCount == pendingRoom) {
-    pendingRoom = pendingRoom ? 2 * pendingRoom : 4096;
-    pending = realloc(pending, pendingRoom * sizeof *pending);
-    if (pending == NULL) abort();
-  }
-  pending[pendingCount].dirFd = dirFd;
-  pending[pendingCount].name = strdup(name);
-  ++pendingCount;
+  ssize_t n = pread(fd, head, sizeof head, 0);
+  for (ssize_t i = 0; i < n; ++i) *sum += head[i];
+  close(fd);
+  ++*count;
 }
 
-static void Walk(int dirFd, int depth) {
-  /* The parallel reference reads the files later, through dirFd: the
-   * listing gets a handle of its own. */
-  int listFd = parallel ? dup(dirFd) : dirFd;
-  DIR* dir = listFd < 0 ? NULL : fdopendir(listFd);
+static char* JoinPath(const char* path, const char* name) {
+  char* joined = malloc(strlen(path) + strlen(name) + 2);
+  if (joined == NULL) abort();
+  sprintf(joined, "%s/%s", path, name);
+  return joined;
+}
+
+/* The sequential loop: one handle for each level it is in. */
+static void Walk(int dirFd, const char* path, int depth) {
+  DIR* dir = fdopendir(dirFd);
   if (dir == NULL) {
-    if (listFd >= 0) close(listFd);
-    if (!parallel) close(dirFd);
+    Fail("directory", path, NULL);
+    close(dirFd);
     return;
   }
   struct dirent* entry;
   while ((entry = readdir(dir)) != NULL) {
     const char* name = entry->d_name;
-    if (entry->d_type == DT_DIR) {
-      if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    int type = TypeOf(dirFd, entry);
+    if (type == DT_DIR) {
+      char* childPath = JoinPath(path, name);
       int child = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (child >= 0) Walk(child, depth + 1);
-    } else if (depth > 0 && entry->d_type == DT_REG && IsMessageFile(name)) {
-      KeepFile(dirFd, name);
+      if (child >= 0)
+        Walk(child, childPath, depth + 1);
+      else
+        Fail("directory", childPath, NULL);
+      free(childPath);
+    } else if (depth > 0 && type == DT_REG && IsMessageFile(name)) {
+      ReadHead(dirFd, path, name, &filesRead, &byteSum);
     }
   }
   closedir(dir);
 }
 
-static void* ReadPending(void* unused) {
+static void Push(char* path, char** names, int count) {
+  struct Work* work = malloc(sizeof *work);
+  if (work == NULL) abort();
+  *work = (struct Work){path, names, count, NULL};
+  pthread_mutex_lock(&lock);
+  work->next = queue;
+  queue = work;
+  pthread_cond_signal(&workCame);
+  pthread_mutex_unlock(&lock);
+}
+
+/* Lists a directory: its subdirectories and chunks of its files become work. */
+static void ListWork(int dirFd, const char* path, int depth) {
+  DIR* dir = fdopendir(dirFd);
+  if (dir == NULL) {
+    Fail("directory", path, NULL);
+    close(dirFd);
+    return;
+  }
+  char** names = NULL;
+  int count = 0;
+  struct dirent* entry;
+  while ((entry = readdir(dir)) != NULL) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    int type = TypeOf(dirFd, entry);
+    if (type == DT_DIR) {
+      Push(JoinPath(path, name), NULL, 0);
+    } else if (depth > 0 && type == DT_REG && IsMessageFile(name)) {
+      if (names == NULL && (names = malloc(CHUNK_FILES * sizeof *names)) == NULL) abort();
+      names[count++] = strdup(name);
+      if (count == CHUNK_FILES) {
+        Push(strdup(path), names, count);
+        names = NULL;
+        count = 0;
+      }
+    }
+  }
+  closedir(dir);
+  if (count > 0) Push(strdup(path), names, count);
+}
+
+static void DoWork(struct Work* work, long* count, unsigned long* sum) {
+  int depth = 0;
+  for (const char* c = work->path; *c; ++c) depth += *c == '/';
+  int dirFd = openat(rootFd, work->path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) {
+    Fail("directory", work->path, NULL);
+  } else if (work->names == NULL) {
+    ListWork(dirFd, work->path, depth);
+  } else {
+    for (int i = 0; i < work->count; ++i) ReadHead(dirFd, work->path, work->names[i], count, sum);
+    close(dirFd);
+  }
+  for (int i = 0; i < work->count; ++i) free(work->names[i]);
+  free(work->names);
+  free(work->path);
+  free(work);
+}
+
+static void* RunWorker(void* unused) {
   (void)unused;
   long count = 0;
   unsigned long sum = 0;
+  pthread_mutex_lock(&lock);
   for (;;) {
-    size_t i = atomic_fetch_add(&nextPending, 1);
-    if (i >= pendingCount) break;
-    long head = ReadHead(pending[i].dirFd, pending[i].name);
-    if (head < 0) continue;
-    sum += (unsigned long)head;
-    ++count;
+    while (queue == NULL && busy > 0) pthread_cond_wait(&workCame, &lock);
+    if (queue == NULL) break;
+    struct Work* work = queue;
+    queue = work->next;
+    ++busy;
+    pthread_mutex_unlock(&lock);
+    DoWork(work, &count, &sum);
+    pthread_mutex_lock(&lock);
+    if (--busy == 0 && queue == NULL) pthread_cond_broadcast(&workCame);
   }
-  pthread_mutex_lock(&sumLock);
   filesRead += count;
   byteSum += sum;
-  pthread_mutex_unlock(&sumLock);
+  pthread_mutex_unlock(&lock);
   return NULL;
 }
 
-static int ReadInParallel(int threads) {
+static int RunInParallel(int threads) {
   pthread_t* ids = calloc((size_t)threads, sizeof *ids);
+  if (ids == NULL) return 0;
+  Push(strdup("."), NULL, 0);
   int started = 0;
-  while (started < threads && pthread_create(&ids[started], NULL, ReadPending, NULL) == 0)
+  while (started < threads && pthread_create(&ids[started], NULL, RunWorker, NULL) == 0)
     ++started;
-  if (started == 0) return 0;
   for (int i = 0; i < started; ++i) pthread_join(ids[i], NULL);
   free(ids);
-  return 1;
+  return started > 0;
 }
 
 int main(int argc, char** argv) {
@@ -135,19 +224,36 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: c_loop [THREADS]\n");
     return 2;
   }
-  parallel = threads > 0;
-  if (parallel) {
-    /* Every directory stays open until the reads are done. */
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-      limit.rlim_cur = limit.rlim_max;
-      setrlimit(RLIMIT_NOFILE, &limit);
+  /* A thread holds at most a directory and a file: the limit must allow
+   * that, beside the root and the standard streams. */
+  struct rlimit limit;
+  if (threads > 0 && getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 2 * (rlim_t)threads + 8) {
+      fprintf(stderr, "c_loop: %d threads need %d open files, the limit is %lu\n", threads,
+              2 * threads + 8, (unsigned long)limit.rlim_cur);
+      return 1;
     }
   }
-  int root = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root < 0) return 1;
-  Walk(root, 0);
-  if (parallel && !ReadInParallel(threads)) return 1;
+  rootFd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) {
+    Fail("directory", ".", NULL);
+    return 1;
+  }
+  if (threads > 0) {
+    if (!RunInParallel(threads)) {
+      fprintf(stderr, "c_loop: no thread could be started\n");
+      return 1;
+    }
+  } else {
+    Walk(dup(rootFd), ".", 0);
+  }
   printf("%ld files, byte sum %lu\n", filesRead, byteSum);
+  if (failures > 0) {
+    fprintf(stderr, "c_loop: %ld files or directories could not be opened; the count is short\n",
+            failures);
+    return 1;
+  }
   return 0;
 }

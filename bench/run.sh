@@ -2,11 +2,19 @@
 # Times mailtally (check mode) against the reference C loop (bench/c_loop.c)
 # on a generated store, warm and cold page cache, all in one run so that the
 # ratios hold on a busy machine; prints medians, ratios and peak memory.
-# The cold runs also time the parallel reference (the C loop's reads on 64
-# threads: what the device gives with that many requests in flight), and a
+# The cold runs also time the parallel reference (the C loop's listing and
+# reads on 64 threads: what the device gives with that many requests in
+# flight), and a
 # cold fix against a cold check of the same fresh copy of the store.
 #
-#   bench/run.sh [--files N] [--mailboxes N] [--runs N] [--cold-runs N] [--memory]
+#   bench/run.sh [--shape S] [--files N] [--mailboxes N] [--runs N] [--cold-runs N]
+#                [--memory]
+#
+# --shape chooses the store: "boxes" (the default, 200,000 files in 2,000
+# mailboxes of 100), "small" (100,000 mailboxes, half of them holding one
+# file and half empty: the directory reads are what counts) or "large" (one
+# mailbox of 500,000 files). --files and --mailboxes, given after it, change
+# its counts.
 #
 # The store is made once under $MAILTALLY_BENCH_DIR (default
 # /tmp/mailtally-bench) and kept for later runs. Cold runs drop the page
@@ -26,15 +34,23 @@ memory=no
 # Requests in flight at which the device of the development machine stops
 # answering faster: the parallel reference runs this many threads.
 parallelThreads=64
+usage="usage: bench/run.sh [--shape boxes|small|large] [--files N] [--mailboxes N] [--runs N] [--cold-runs N] [--memory]"
 while [ $# -gt 0 ]; do
   case "$1" in
+    --shape)
+      case "${2:-}" in
+        boxes) files=200000; mailboxes=2000 ;;
+        small) files=50000; mailboxes=100000 ;;
+        large) files=500000; mailboxes=1 ;;
+        *) echo "$usage" >&2; exit 2 ;;
+      esac
+      shift 2 ;;
     --files) files=$2; shift 2 ;;
     --mailboxes) mailboxes=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --cold-runs) coldRuns=$2; shift 2 ;;
     --memory) memory=yes; shift ;;
-    *) echo "usage: bench/run.sh [--files N] [--mailboxes N] [--runs N] [--cold-runs N] [--memory]" >&2
-       exit 2 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
 
@@ -70,7 +86,11 @@ dropCaches() { sync; echo 3 > /proc/sys/vm/drop_caches; }
 # and its peak memory in KiB to $scratch/$1.kb.
 timeRun() {
   name=$1; shift
-  (cd "$store" && /usr/bin/time -f "%e %M" -o "$scratch/time" "$@" >/dev/null 2>&1)
+  if ! (cd "$store" && /usr/bin/time -f "%e %M" -o "$scratch/time" "$@" >"$scratch/out" 2>&1); then
+    echo "bench/run.sh: $* failed in $store:" >&2
+    tail -n 5 "$scratch/out" >&2
+    exit 1
+  fi
   read -r seconds kb < "$scratch/time"
   echo "$seconds" >> "$scratch/$name.s"
   echo "$kb" >> "$scratch/$name.kb"

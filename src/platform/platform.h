@@ -44,13 +44,25 @@ struct DirectoryId {
   auto operator<=>(const DirectoryId&) const = default;
 };
 
+// Names packed one after another: a directory of a million subdirectories
+// costs little more than the bytes of their names.
+struct NameList {
+  std::string bytes;
+  std::vector<size_t> ends;  // name i ends at ends[i], and starts where i-1 ends
+};
+
+void AddName(NameList& list, std::string_view name);
+std::string_view NameAt(const NameList& list, size_t i);
+// Puts the names in the order `before` gives, as std::sort would.
+void SortNames(NameList& list, bool (*before)(std::string_view, std::string_view));
+
 // One listing of a directory, both lists in the platform's listing order.
 struct DirectoryListing {
   // Names matching "I*.DAT" that are files (or links whose target is
   // missing); directories, pipes, sockets and devices are left out.
   std::vector<std::string> messageFiles;
   // Names of directories and of links to directories; "." and ".." left out.
-  std::vector<std::string> subdirectories;
+  NameList subdirectories;
   // False when the listing failed partway: entries may be missing from both
   // lists. A directory that cannot be listed at all is taken as empty.
   bool whole = true;

@@ -89,7 +89,7 @@ bool ReadLinked(int dirFd, const struct statx& file, bool& linked) {
 
 // Letters a-z fold to A-Z; ties fall back to the raw bytes, so the order is
 // total and the same on every file system.
-bool ListsBefore(const std::string& a, const std::string& b) {
+bool ListsBefore(std::string_view a, std::string_view b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     unsigned char ca = a[i], cb = b[i];
@@ -300,7 +300,7 @@ void CloseDirectory(Directory* dir) {
 void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
-  listing.subdirectories.clear();
+  listing.subdirectories = NameList();
   listing.whole = true;
   listing.repeated.clear();
   if (!RewindListing(dir)) return;
@@ -323,7 +323,7 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
         if (message) listing.messageFiles.emplace_back(name);
         break;
       case EntryKind::DIRECTORY:
-        listing.subdirectories.emplace_back(name);
+        AddName(listing.subdirectories, name);
         break;
       case EntryKind::OTHER:
         break;
@@ -331,8 +331,7 @@ void ListDirectory(Directory* dir, bool withMessageFiles,
   }
   std::sort(listing.messageFiles.begin(), listing.messageFiles.end(),
             ListsBefore);
-  std::sort(listing.subdirectories.begin(), listing.subdirectories.end(),
-            ListsBefore);
+  SortNames(listing.subdirectories, ListsBefore);
 }
 
 bool FindFileIgnoringCase(Directory* dir, const std::string& name,

@@ -420,10 +420,10 @@ void CloseDirectory(Directory* dir) {
 void ListDirectory(Directory* dir, bool withMessageFiles,
                    DirectoryListing& listing) {
   listing.messageFiles.clear();
-  listing.subdirectories.clear();
+  listing.subdirectories = NameList();
   for (Entry& entry : ReadEntries(dir, &listing.whole)) {
     if (entry.isDirectory)
-      listing.subdirectories.push_back(std::move(entry.name));
+      AddName(listing.subdirectories, entry.name);
     else if (withMessageFiles && IsMessageFileName(entry.name))
       listing.messageFiles.push_back(std::move(entry.name));
   }

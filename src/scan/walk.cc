@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
-#include <set>
 #include <thread>
 #include <utility>
 
 #include "scan/scan.h"
+#include "scan/visited.h"
 
 namespace {
 
@@ -34,14 +34,14 @@ struct Level {
   std::optional<DirectoryId> id;
   size_t pathLength;    // its path is the traversal's path cut to this length
   int depth;
-  std::vector<std::string> subdirectories;  // in listing order
+  NameList subdirectories;  // in listing order
   size_t next;                              // the next one to visit
 };
 
 struct Traversal {
   std::vector<Level> levels;  // levels[0] is the store root, always held
   std::string path;           // of the directory entered last
-  std::set<DirectoryId> visited;
+  VisitedSet visited;
   size_t mostHeld;   // handles of levels other than the root
   size_t held = 0;
   bool outOfHandles = false;  // an open failed, and waiting freed none
@@ -132,7 +132,7 @@ bool EnterDirectory(Traversal& t, SharedDirectory dir, std::optional<DirectoryId
   box.listedWhole = listing.whole;
   box.repeated = std::move(listing.repeated);
   if (!sink(box)) return false;
-  if (!listing.subdirectories.empty()) {
+  if (!listing.subdirectories.ends.empty()) {
     t.levels.push_back(
         {std::move(dir), id, t.path.size(), depth, std::move(listing.subdirectories), 0});
     CountHeld(t);
@@ -159,7 +159,7 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
   // over. One whose identity cannot be read is visited but not remembered:
   // it cannot be told from any other.
   const std::optional<DirectoryId> rootId = GetDirectoryId(root);
-  if (rootId) t.visited.insert(*rootId);
+  if (rootId) AddVisited(t.visited, *rootId);
   t.path.assign(1, '.');  // the root, as the report names it
   DirectoryListing listing;
   ListDirectory(root, false, listing);
@@ -170,7 +170,7 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
     return;
   while (!t.levels.empty()) {
     Level& parent = t.levels.back();
-    if (parent.next == parent.subdirectories.size()) {
+    if (parent.next == parent.subdirectories.ends.size()) {
       PopLevel(t);
       continue;
     }
@@ -183,15 +183,15 @@ void WalkStore(Directory* root, size_t mostHandles, const MailboxSink& sink) {
       continue;
     }
     SharedDirectory parentDir = parent.dir;
-    const std::string name = parent.subdirectories[parent.next++];
-    bool last = parent.next == parent.subdirectories.size();
+    const std::string name(NameAt(parent.subdirectories, parent.next++));
+    bool last = parent.next == parent.subdirectories.ends.size();
     int depth = parent.depth + 1;
     t.path.resize(parent.pathLength);
     SharedDirectory child = OpenChild(t, parentDir.get(), name);
     if (t.outOfHandles) break;
     if (child == nullptr) continue;
     std::optional<DirectoryId> id = GetDirectoryId(child.get());
-    if (id && !t.visited.insert(*id).second) continue;
+    if (id && !AddVisited(t.visited, *id)) continue;
     t.path += PATH_SEPARATOR;
     t.path += name;
     // A directory with no subdirectory left to visit is let go before its
