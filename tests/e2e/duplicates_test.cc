@@ -223,16 +223,18 @@ TEST(Duplicates, TwoNamesListedAlikeAreNeitherReadNorRewritten) {
 }
 
 #ifdef MAILTALLY_HOLD_FILE
-// Holds `path` of the store with no sharing for `milliseconds`, from a
+// Holds `path` of the store with no sharing for `milliseconds`, or, with
+// `untilReleased`, until AwaitHoldEnd (`milliseconds` at most), from a
 // Win32 program under the tool's wineserver; returns once it is held. Its
 // marks are files of the store root named after `mark` (no mailbox); the
 // hold has ended once `mark` is there.
 void HoldFile(const Store& store, const std::string& path, int milliseconds,
-              const std::string& mark) {
+              const std::string& mark, bool untilReleased = false) {
   std::string command = "cd '" + store.root().string() + "' && WINEPREFIX='" MAILTALLY_WINE_PREFIX
                         "' WINEDEBUG=-all wine '" MAILTALLY_HOLD_FILE "' '" + path + "' " +
-                        std::to_string(milliseconds) + " '" + mark + ".ready' '" + mark +
-                        "' >/dev/null 2>&1 </dev/null &";
+                        std::to_string(milliseconds) + " '" + mark + ".ready' '" + mark + "'" +
+                        (untilReleased ? " '" + mark + ".release'" : "") +
+                        " >/dev/null 2>&1 </dev/null &";
   ASSERT_EQ(std::system(command.c_str()), 0);
   fs::path ready = store.root() / (mark + ".ready");
   for (int i = 0; i < 600 && !fs::exists(ready); ++i)
@@ -240,7 +242,9 @@ void HoldFile(const Store& store, const std::string& path, int milliseconds,
   ASSERT_TRUE(fs::exists(ready)) << "the file was never held";
 }
 
+// Ends a hold taken until released, and waits for any hold to end.
 void AwaitHoldEnd(const Store& store, const std::string& mark) {
+  std::ofstream(store.root() / (mark + ".release")).put('\n');
   for (int i = 0; i < 1200 && !fs::exists(store.root() / mark); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
@@ -256,7 +260,7 @@ TEST(Duplicates, AFileHeldWithNoSharingIsWaitedForThenUnread) {
   store.Put("nextuidl.dat", Le32(5));
   const std::string group = "Checking " + store.Heading("box") + "\n2 messages with ID 7\n    I1.DAT\n";
 
-  HoldFile(store, "box\\I3.DAT", 6000, "long");
+  HoldFile(store, "box\\I3.DAT", 120000, "long", true);
   RunResult held = store.Run({"-fix"});
   AwaitHoldEnd(store, "long");
   EXPECT_EQ(held.output,
